@@ -90,7 +90,8 @@ Button safeDefault(const MessageBoxRequest& request);
 
 // Shows requests on the controlling terminal (UTF-8) and reads answers from
 // it. Without a terminal every request gets its safe default and what would
-// have been shown is printed to standard error.
+// have been shown is printed to standard error. (console.h has a variant
+// over streams of the caller's choosing.)
 std::unique_ptr<UserInterface> makeConsoleUserInterface();
 
 // --- Scripted: answers from a queue, every request recorded ---------------
@@ -106,7 +107,9 @@ struct ScriptedAnswer {
 std::optional<ScriptedAnswer> parseScriptedAnswer(std::string_view line);
 
 // One request as it was made, with every field a user would have seen, and
-// the answer it got ("unanswered" when the queue was empty). Texts are UTF-8.
+// the answer it got ("unanswered" when no queued answer fitted it). Texts are
+// UTF-8. A secret prompt is recorded with title = who asks, text = the
+// warning and caption = "PIN" or "pass phrase"; a PIN answer as "pin ***".
 struct RecordedRequest {
     std::string kind;  // "box", "chooser", "open", "save", "pin"
     std::string json;  // the whole request as one JSON object
@@ -114,6 +117,7 @@ struct RecordedRequest {
     int dialog = 0;
     int width = 0;
     std::vector<std::string> entries;
+    uint32_t flags = 0;  // file dialogs: the flags asked for (not in the JSON line)
 };
 
 class ScriptedUserInterface : public UserInterface {
@@ -128,8 +132,9 @@ public:
     const std::vector<RecordedRequest>& requests() const;
     void clearRequests();
 
-    // Called for a request that finds the queue empty, before the safe
-    // default answers it. Tests make this fail loudly.
+    // Called for a request that finds the queue empty, or an answer at its
+    // head that does not fit the request (which then stays queued), before
+    // the safe default answers it. Tests make this fail loudly.
     void onUnanswered(std::function<void(const RecordedRequest&)> handler);
     // Every request, as a JSON line, goes here too (the host's --ui-log).
     void onRecord(std::function<void(const RecordedRequest&)> handler);

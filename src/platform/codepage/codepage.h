@@ -22,7 +22,8 @@ uint32_t ansiCodePage();
 void setAnsiCodePage(uint32_t codePage);
 
 // UTF-16 to bytes in the given code page (CP_ACP, 936, 65001 or any page
-// iconv knows as CP<n>). Unrepresentable characters become '?'.
+// iconv knows as CP<n>). Unrepresentable characters become '?'. A page that
+// is neither known nor a byte table is treated as ASCII.
 std::string fromWide(std::u16string_view text, uint32_t codePage);
 // Bytes in the given code page to UTF-16.
 std::u16string toWide(std::string_view bytes, uint32_t codePage);
@@ -31,6 +32,9 @@ inline std::string ansiFromWide(std::u16string_view text) { return fromWide(text
 inline std::u16string wideFromAnsi(std::string_view bytes) { return toWide(bytes, CP_ACP); }
 inline std::string utf8FromWide(std::u16string_view text) { return fromWide(text, CP_UTF8); }
 inline std::u16string wideFromUtf8(std::string_view bytes) { return toWide(bytes, CP_UTF8); }
+// Code page 936 whatever the ANSI code page is, for the members that ask for it.
+inline std::string gbkFromWide(std::u16string_view text) { return fromWide(text, CP_GBK); }
+inline std::u16string wideFromGbk(std::string_view bytes) { return toWide(bytes, CP_GBK); }
 std::string utf8FromAnsi(std::string_view ansi);
 std::string ansiFromUtf8(std::string_view utf8);
 

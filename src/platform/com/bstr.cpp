@@ -51,7 +51,9 @@ void SysFreeString(BSTR text) {
     if (text) std::free(headerOf(text));
 }
 
-uint32_t SysStringLen(BSTR text) { return text ? headerOf(text)->byteLength / sizeof(OLECHAR) : 0; }
+uint32_t SysStringLen(BSTR text) {
+    return text ? static_cast<uint32_t>(headerOf(text)->byteLength / sizeof(OLECHAR)) : 0;
+}
 
 namespace com {
 

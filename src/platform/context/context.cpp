@@ -9,6 +9,8 @@ Context::Context(std::filesystem::path home, std::unique_ptr<ui::UserInterface> 
     : home_(std::move(home)), ui_(std::move(ui)), files_(home_), clock_(std::make_unique<SystemClock>()) {
     std::error_code ignored;
     std::filesystem::create_directories(home_, ignored);
+    // Drive c: always exists, as it does on the machines pages expect.
+    std::filesystem::create_directories(files_.drivesRoot() / "c", ignored);
     registry_ = std::make_unique<registry::Hive>(home_ / "registry.reg");
 }
 

@@ -77,7 +77,9 @@ bool isPlainFileName(std::string_view name) {
 
 ReadResult readWholeFile(const std::filesystem::path& path, std::string& contents) {
     contents.clear();
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without blocking, so that a FIFO or a device named by a page
+    // cannot stall the call; only regular files are read.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return errno == ENOENT ? ReadResult::NotFound : ReadResult::Failed;
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadResult::Failed;
@@ -99,8 +101,15 @@ ReadResult readWholeFile(const std::filesystem::path& path, std::string& content
 }
 
 bool writeWholeFile(const std::filesystem::path& path, std::string_view contents) {
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Only a regular file is replaced: the type is checked before anything is
+    // truncated, and the open does not block on a FIFO.
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     if (fd.get() < 0) return false;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::ftruncate(fd.get(), 0) != 0) return false;
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
     size_t done = 0;
     while (done < contents.size()) {
         const ssize_t n = ::write(fd.get(), contents.data() + done, contents.size() - done);

@@ -41,6 +41,10 @@ constexpr LSTATUS ERROR_MORE_DATA = 234;
 constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;
 constexpr LSTATUS ERROR_CANTWRITE = 1013;
 constexpr LSTATUS ERROR_REGISTRY_CORRUPT = 1015;
+// The key behind an open handle has been deleted (by this or another process).
+constexpr LSTATUS ERROR_KEY_DELETED = 1018;
+// queryString on a value that holds no text.
+constexpr LSTATUS ERROR_UNSUPPORTED_TYPE = 1630;
 
 constexpr uint32_t KEY_QUERY_VALUE = 0x0001;
 constexpr uint32_t KEY_SET_VALUE = 0x0002;
@@ -76,7 +80,24 @@ struct Value {
 
 class Hive;
 
-// An open key. Closes itself; holds the rights it was opened with.
+// An open key. Closes itself; holds the rights it was opened with. A key
+// refers to its hive by address and names its key by path: it must not
+// outlive the hive, and it sees whatever the file holds at that path when it
+// is used. A key whose path has gone answers ERROR_KEY_DELETED; the root keys
+// (and HKEY_CLASSES_ROOT) always exist.
+//
+// Rights a handle needs, as Win32 asks them:
+//   queryValue, queryString, queryDword, enumValues  KEY_QUERY_VALUE
+//   enumSubKeys                                      KEY_ENUMERATE_SUB_KEYS
+//   setValue, setString, setDword, deleteValue       KEY_SET_VALUE
+//   createSubKey                                     KEY_CREATE_SUB_KEY
+//   deleteSubKeyTree                                 DELETE
+//   deleteSubKey                                     any of KEY_WRITE_RIGHTS
+//   openSubKey                                       none (the new key's rights are checked)
+// Missing rights give ERROR_ACCESS_DENIED, as does any change to a read-only
+// hive; any change to a hive that does not parse gives ERROR_REGISTRY_CORRUPT.
+// GENERIC_READ/WRITE/EXECUTE/ALL in an access mask count as the key rights
+// Win32 maps them to.
 class Key {
 public:
     Key() = default;
@@ -85,20 +106,29 @@ public:
     uint32_t access() const { return access_; }
 
     LSTATUS queryValue(std::string_view name, Value& out) const;  // "" is the default value
+    // REG_SZ or REG_EXPAND_SZ (not expanded); ERROR_UNSUPPORTED_TYPE otherwise.
     LSTATUS queryString(std::string_view name, std::string& out) const;
+    // A four-byte read of the value whatever its type: a shorter value is
+    // zero-extended, a longer one gives ERROR_MORE_DATA.
     LSTATUS queryDword(std::string_view name, uint32_t& out) const;
+    // Names and REG_SZ/REG_EXPAND_SZ text must be UTF-8; names may not hold
+    // NUL, CR or LF (ERROR_INVALID_PARAMETER otherwise).
     LSTATUS setValue(std::string_view name, const Value& value);
     LSTATUS setString(std::string_view name, std::string_view text);
     LSTATUS setDword(std::string_view name, uint32_t value);
     LSTATUS deleteValue(std::string_view name);
 
-    // Subkeys, relative to this key (a path with backslashes is allowed).
+    // Subkeys, relative to this key (a path with backslashes is allowed; an
+    // empty component is ERROR_INVALID_PARAMETER; "" is this key itself).
     LSTATUS openSubKey(std::string_view subKey, uint32_t access, Key& out) const;
     LSTATUS createSubKey(std::string_view subKey, uint32_t access, Key& out, bool* created = nullptr);
-    // Deletes a subkey with everything below it.
+    // Deletes a subkey with everything below it; "" empties this key of its
+    // values and subkeys but keeps it (as RegDeleteTree with no subkey does).
     LSTATUS deleteSubKeyTree(std::string_view subKey);
-    // Deletes a subkey only when it has no subkeys of its own.
+    // Deletes a subkey only when it has no subkeys of its own (ERROR_ACCESS_DENIED
+    // otherwise); "" deletes this key itself. Root keys cannot be deleted.
     LSTATUS deleteSubKey(std::string_view subKey);
+    // Names in creation order; the default value, when set, is "".
     LSTATUS enumSubKeys(std::vector<std::string>& names) const;
     LSTATUS enumValues(std::vector<std::string>& names) const;
 
@@ -118,11 +148,16 @@ public:
 
     const std::filesystem::path& file() const { return file_; }
 
+    // On failure `out` is left closed. Creating a key that exists opens it and
+    // needs a writable hive only when write rights are asked for.
     LSTATUS openKey(Root root, std::string_view subKey, uint32_t access, Key& out);
     LSTATUS createKey(Root root, std::string_view subKey, uint32_t access, Key& out, bool* created = nullptr);
     LSTATUS deleteKeyTree(Root root, std::string_view subKey);
 
-    // True when the hive may not be written (see above).
+    // True when the hive may not be written (see above). The rename that
+    // replaces the file needs its folder to be writable too, so a folder the
+    // process cannot write also makes the hive read-only, as does a missing
+    // hive whose folder cannot be made.
     bool isReadOnly() const;
     // Set when the hive file exists but does not parse; the text says why.
     std::optional<std::string> parseError() const;

@@ -1,0 +1,201 @@
+#include "control/kestrin_quillmark.h"
+
+#include <new>
+
+#include "control/dispatch_table.h"
+#include "control/module.h"
+#include "control/state/accessors.h"
+#include "encoding/encoding_members.h"
+
+namespace qm {
+
+KestrinQuillmark::KestrinQuillmark() {
+    lockModule();
+    loadSettings(state_);
+}
+
+KestrinQuillmark::~KestrinQuillmark() { unlockModule(); }
+
+HRESULT KestrinQuillmark::create(IUnknown* outer, const IID& riid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    KestrinQuillmark* created = nullptr;
+    try {
+        created = new KestrinQuillmark();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    const HRESULT hr = created->QueryInterface(riid, object);
+    created->Release();
+    return hr;
+}
+
+// --- IUnknown ------------------------------------------------------------------
+
+HRESULT KestrinQuillmark::QueryInterface(const IID& riid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IKestrinQuillmark) {
+        *object = static_cast<IKestrinQuillmark*>(this);
+    } else if (riid == IID_IObjectSafety) {
+        *object = static_cast<IObjectSafety*>(this);
+    } else if (riid == IID_IQuillmarkView) {
+        *object = static_cast<IQuillmarkView*>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+uint32_t KestrinQuillmark::AddRef() { return ++refs_; }
+
+uint32_t KestrinQuillmark::Release() {
+    const uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+// --- IDispatch -------------------------------------------------------------------
+
+HRESULT KestrinQuillmark::GetTypeInfoCount(uint32_t* count) {
+    if (!count) return E_POINTER;
+    // The type library is described, not compiled: there is no ITypeInfo.
+    *count = 0;
+    return S_OK;
+}
+
+HRESULT KestrinQuillmark::GetTypeInfo(uint32_t /*index*/, LCID /*lcid*/, ITypeInfo** info) {
+    if (info) *info = nullptr;
+    return DISP_E_BADINDEX;
+}
+
+HRESULT KestrinQuillmark::GetIDsOfNames(const IID& riid, LPOLESTR* names, uint32_t count, LCID /*lcid*/,
+                                        DISPID* ids) {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    if (!names && count > 0) return E_POINTER;
+    return getIDsOfNames(std::span<const LPOLESTR>(names, count), ids);
+}
+
+HRESULT KestrinQuillmark::Invoke(DISPID id, const IID& riid, LCID /*lcid*/, uint16_t flags, DISPPARAMS* params,
+                                 VARIANT* result, EXCEPINFO* exception, uint32_t* argError) {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    return invokeMember(this, id, flags, params, result, exception, argError);
+}
+
+// --- IObjectSafety -----------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t SAFETY_SUPPORTED = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+
+bool isOurInterface(const IID& riid) {
+    return riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IKestrinQuillmark ||
+           riid == IID_IObjectSafety || riid == IID_IQuillmarkView;
+}
+
+}  // namespace
+
+HRESULT KestrinQuillmark::GetInterfaceSafetyOptions(const IID& riid, uint32_t* supported, uint32_t* enabled) {
+    if (!supported || !enabled) return E_POINTER;
+    if (!isOurInterface(riid)) {
+        *supported = 0;
+        *enabled = 0;
+        return E_NOINTERFACE;
+    }
+    *supported = SAFETY_SUPPORTED;
+    *enabled = safetyOptions_;
+    return S_OK;
+}
+
+HRESULT KestrinQuillmark::SetInterfaceSafetyOptions(const IID& riid, uint32_t mask, uint32_t /*enabled*/) {
+    if (!isOurInterface(riid)) return E_NOINTERFACE;
+    if (mask & ~SAFETY_SUPPORTED) return E_FAIL;
+    // The control is safe in both respects whatever the caller enables: the
+    // options named in the mask are reported as enabled from now on.
+    safetyOptions_ = mask;
+    return S_OK;
+}
+
+// --- IQuillmarkView ------------------------------------------------------------------
+
+HRESULT KestrinQuillmark::Draw(ui::Canvas* canvas, const ui::Rect* bounds) {
+    if (!canvas || !bounds) return E_POINTER;
+    canvas->rectangle(*bounds);
+    canvas->setTextAlign(ui::TA_CENTER | ui::TA_BASELINE);
+    canvas->textOut((bounds->left + bounds->right) / 2, (bounds->top + bounds->bottom) / 2,
+                    "Welcome to KestrinQuillmark");
+    return S_OK;
+}
+
+// --- Members ---------------------------------------------------------------------------
+
+HRESULT KestrinQuillmark::makeAttachedSign() { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_attachedSign(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_detachedSign(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::addFormItem(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::addFileName(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::makeDetachedSign() { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::put_defaultDN(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_errorNum(int32_t* pVal) { return getErrorNum(state_, pVal); }
+HRESULT KestrinQuillmark::showPlainText() { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::verifyAttachedSign(BSTR, int32_t) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_signerDN(BSTR* pVal) { return getSignerDN(state_, pVal); }
+HRESULT KestrinQuillmark::put_defaultDNRecv(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::makeSignAndEncryptEnvelop() { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_signAndEncryptEnvelop(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_signsPlaintextBase64(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_signsHashBase64(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::hash1Base64(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_hash1Base64Result(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::put_base64In(BSTR newVal) { return members::putBase64In(state_, newVal); }
+HRESULT KestrinQuillmark::get_base64Out(BSTR* pVal) { return members::getBase64Out(state_, pVal); }
+HRESULT KestrinQuillmark::Base64Encode() { return members::Base64Encode(state_); }
+HRESULT KestrinQuillmark::Base64Decode() { return members::Base64Decode(state_); }
+HRESULT KestrinQuillmark::getVersion(BSTR* pVersion) { return members::getVersion(state_, pVersion); }
+HRESULT KestrinQuillmark::QMBase64Encode(BSTR text, BSTR* pVal) { return members::QMBase64Encode(state_, text, pVal); }
+HRESULT KestrinQuillmark::QMBase64Decode(BSTR text, BSTR* pVal) { return members::QMBase64Decode(state_, text, pVal); }
+HRESULT KestrinQuillmark::QMHashAndBase64Encode(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDetachedSign(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDetachedVerify(BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAddFile(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAddFormItem(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetFile(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetFormItem(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetPlainText(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetPlainText(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAttachedSign(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAttachedVerify(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMEncryptedEnvelop(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDecryptEnvelop(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSignedAndEncryptedEnvelop(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDecryptedAndVerifiedEnvelop(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetSignerCertInfo(uint32_t, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetReciptCertInfo(uint32_t, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_errMsg(BSTR* pVal) { return getErrMsg(state_, pVal); }
+HRESULT KestrinQuillmark::put_QMServerMode(int32_t newVal) { return putQMServerMode(state_, newVal); }
+HRESULT KestrinQuillmark::QMAttachedSignBySN(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAttachedSignByIssuerSN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDetachedSignBySN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDetachedSignByIssuerSN(BSTR, BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::IsCertExists(BSTR, uint32_t*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMEnumCertsDNByIssers(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::get_MaxSignSize(int32_t* pVal) { return getMaxSignSize(state_, pVal); }
+HRESULT KestrinQuillmark::put_MaxSignSize(int32_t newVal) { return putMaxSignSize(state_, newVal); }
+HRESULT KestrinQuillmark::get_MaxCompSize(int32_t* pVal) { return getMaxCompSize(state_, pVal); }
+HRESULT KestrinQuillmark::put_MaxCompSize(int32_t newVal) { return putMaxCompSize(state_, newVal); }
+HRESULT KestrinQuillmark::put_DNspliter(BSTR newVal) { return putDNspliter(state_, newVal); }
+HRESULT KestrinQuillmark::put_plainTextForDetachedSign(BSTR newVal) {
+    return putPlainTextForDetachedSign(state_, newVal);
+}
+HRESULT KestrinQuillmark::QMSetWarningMsg(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetCSPHashMsg(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetKeyHashMsg(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAdvFendrelAttachedSign(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetUserFileName(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAdvFendrelAfterwardsVerify(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetAdvFendrelPlainText(uint32_t, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMFileHashAndBase64Encode(BSTR, BSTR*) { return E_NOTIMPL; }
+
+}  // namespace qm

@@ -1,0 +1,2 @@
+// The module is the control library and its entry points (module.cpp); this
+// file only gives the shared library a source of its own.

@@ -29,25 +29,25 @@ template <>
 struct Arg<BSTR> {
     static constexpr ParamType type = ParamType::Bstr;
     static constexpr bool retval = false;
-    static BSTR get(VARIANT& v, Retval&) { return v.bstrVal; }
+    static BSTR get(VARIANT* args, size_t i, Retval&) { return args[i].bstrVal; }
 };
 template <>
 struct Arg<int32_t> {
     static constexpr ParamType type = ParamType::Long;
     static constexpr bool retval = false;
-    static int32_t get(VARIANT& v, Retval&) { return v.lVal; }
+    static int32_t get(VARIANT* args, size_t i, Retval&) { return args[i].lVal; }
 };
 template <>
 struct Arg<uint32_t> {
     static constexpr ParamType type = ParamType::ULong;
     static constexpr bool retval = false;
-    static uint32_t get(VARIANT& v, Retval&) { return v.ulVal; }
+    static uint32_t get(VARIANT* args, size_t i, Retval&) { return args[i].ulVal; }
 };
 template <>
 struct Arg<BSTR*> {
     static constexpr ParamType type = ParamType::Bstr;
     static constexpr bool retval = true;
-    static BSTR* get(VARIANT&, Retval& r) { return &r.text; }
+    static BSTR* get(VARIANT*, size_t, Retval& r) { return &r.text; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
             result->vt = VT_BSTR;
@@ -61,7 +61,7 @@ template <>
 struct Arg<int32_t*> {
     static constexpr ParamType type = ParamType::Long;
     static constexpr bool retval = true;
-    static int32_t* get(VARIANT&, Retval& r) { return &r.number; }
+    static int32_t* get(VARIANT*, size_t, Retval& r) { return &r.number; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
             result->vt = VT_I4;
@@ -73,7 +73,7 @@ template <>
 struct Arg<uint32_t*> {
     static constexpr ParamType type = ParamType::ULong;
     static constexpr bool retval = true;
-    static uint32_t* get(VARIANT&, Retval& r) { return &r.unsignedNumber; }
+    static uint32_t* get(VARIANT*, size_t, Retval& r) { return &r.unsignedNumber; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
             result->vt = VT_UI4;
@@ -85,8 +85,10 @@ struct Arg<uint32_t*> {
 template <class... Args, size_t... I>
 HRESULT callWith(IKestrinQuillmark* object, HRESULT (IKestrinQuillmark::*method)(Args...), [[maybe_unused]] VARIANT* args,
                  [[maybe_unused]] VARIANT* result, std::index_sequence<I...>) {
+    // A retval parameter takes no argument: `args` may be empty then, and is
+    // only indexed for the inputs.
     Retval retval;
-    const HRESULT hr = (object->*method)(Arg<Args>::get(args[I], retval)...);
+    const HRESULT hr = (object->*method)(Arg<Args>::get(args, I, retval)...);
     if (FAILED(hr)) {
         SysFreeString(retval.text);
         return hr;

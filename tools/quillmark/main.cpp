@@ -20,6 +20,7 @@
 #include "platform/context/context.h"
 #include "platform/ui/ui.h"
 #include "script_host.h"
+#include "store.h"
 
 namespace {
 
@@ -182,6 +183,18 @@ constexpr Command COMMANDS[] = {
     {"register", "register [--module PATH]", "register the control module (default: libquillmark.so beside quillmark)",
      registerCommand},
     {"unregister", "unregister [--module PATH]", "remove the control module's registration", unregisterCommand},
+    {"store",
+     "store list [STORE]\n"
+     "  quillmark store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]\n"
+     "  quillmark store remove STORE FILESTEM",
+     "list every store (or one): certificates, their keys, CRLs; import PEM or DER certificates and\n"
+     "      CRLs: a certificate into --store, else a self-signed CA certificate into root, another CA\n"
+     "      certificate into ca, the rest into my; a CRL into the store of its issuer (ca, else root);\n"
+     "      import a PKCS #12 file (--password, default empty) into my with its key in a new key\n"
+     "      container (--container names it; never overwritten), unencrypted and readable by you only\n"
+     "      unless --protect encrypts it, and its CA certificates into root or ca; remove a certificate\n"
+     "      by the file stem that list shows (its key container is kept)",
+     storeCommand},
     {"demo", "demo [--home DIR] [--module PATH]",
      "register the control in a fresh home and run the bundled example pages", demoCommand},
     {"help", "help", "show this text", helpCommand},

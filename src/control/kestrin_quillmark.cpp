@@ -3,6 +3,8 @@
 #include <new>
 
 #include "control/dispatch_table.h"
+#include "certs/cert_finder.h"
+#include "certs/cert_info.h"
 #include "control/module.h"
 #include "control/state/accessors.h"
 #include "encoding/encoding_members.h"
@@ -147,8 +149,8 @@ HRESULT KestrinQuillmark::makeSignAndEncryptEnvelop() { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::get_signAndEncryptEnvelop(BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::get_signsPlaintextBase64(BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::get_signsHashBase64(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::hash1Base64(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_hash1Base64Result(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::hash1Base64(BSTR swPlain) { return members::hash1Base64(state_, swPlain); }
+HRESULT KestrinQuillmark::get_hash1Base64Result(BSTR* pVal) { return members::getHash1Base64Result(state_, pVal); }
 HRESULT KestrinQuillmark::put_base64In(BSTR newVal) { return members::putBase64In(state_, newVal); }
 HRESULT KestrinQuillmark::get_base64Out(BSTR* pVal) { return members::getBase64Out(state_, pVal); }
 HRESULT KestrinQuillmark::Base64Encode() { return members::Base64Encode(state_); }
@@ -156,7 +158,9 @@ HRESULT KestrinQuillmark::Base64Decode() { return members::Base64Decode(state_);
 HRESULT KestrinQuillmark::getVersion(BSTR* pVersion) { return members::getVersion(state_, pVersion); }
 HRESULT KestrinQuillmark::QMBase64Encode(BSTR text, BSTR* pVal) { return members::QMBase64Encode(state_, text, pVal); }
 HRESULT KestrinQuillmark::QMBase64Decode(BSTR text, BSTR* pVal) { return members::QMBase64Decode(state_, text, pVal); }
-HRESULT KestrinQuillmark::QMHashAndBase64Encode(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMHashAndBase64Encode(BSTR plainText, BSTR* pVal) {
+    return members::QMHashAndBase64Encode(state_, plainText, pVal);
+}
 HRESULT KestrinQuillmark::QMDetachedSign(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDetachedVerify(BSTR, BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMAddFile(BSTR) { return E_NOTIMPL; }
@@ -171,16 +175,22 @@ HRESULT KestrinQuillmark::QMEncryptedEnvelop(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDecryptEnvelop(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMSignedAndEncryptedEnvelop(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDecryptedAndVerifiedEnvelop(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetSignerCertInfo(uint32_t, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetReciptCertInfo(uint32_t, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMGetSignerCertInfo(uint32_t type, BSTR* pVal) {
+    return members::QMGetSignerCertInfo(state_, type, pVal);
+}
+HRESULT KestrinQuillmark::QMGetReciptCertInfo(uint32_t type, BSTR* pVal) {
+    return members::QMGetReciptCertInfo(state_, type, pVal);
+}
 HRESULT KestrinQuillmark::get_errMsg(BSTR* pVal) { return getErrMsg(state_, pVal); }
 HRESULT KestrinQuillmark::put_QMServerMode(int32_t newVal) { return putQMServerMode(state_, newVal); }
 HRESULT KestrinQuillmark::QMAttachedSignBySN(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMAttachedSignByIssuerSN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDetachedSignBySN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDetachedSignByIssuerSN(BSTR, BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::IsCertExists(BSTR, uint32_t*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMEnumCertsDNByIssers(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::IsCertExists(BSTR DN, uint32_t* pdwRet) { return members::IsCertExists(state_, DN, pdwRet); }
+HRESULT KestrinQuillmark::QMEnumCertsDNByIssers(BSTR IssersDN, BSTR* CertsDN) {
+    return members::QMEnumCertsDNByIssers(state_, IssersDN, CertsDN);
+}
 HRESULT KestrinQuillmark::get_MaxSignSize(int32_t* pVal) { return getMaxSignSize(state_, pVal); }
 HRESULT KestrinQuillmark::put_MaxSignSize(int32_t newVal) { return putMaxSignSize(state_, newVal); }
 HRESULT KestrinQuillmark::get_MaxCompSize(int32_t* pVal) { return getMaxCompSize(state_, pVal); }
@@ -196,6 +206,8 @@ HRESULT KestrinQuillmark::QMAdvFendrelAttachedSign(BSTR, BSTR*) { return E_NOTIM
 HRESULT KestrinQuillmark::QMSetUserFileName(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMAdvFendrelAfterwardsVerify(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMGetAdvFendrelPlainText(uint32_t, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMFileHashAndBase64Encode(BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMFileHashAndBase64Encode(BSTR fileName, BSTR* pVal) {
+    return members::QMFileHashAndBase64Encode(state_, fileName, pVal);
+}
 
 }  // namespace qm

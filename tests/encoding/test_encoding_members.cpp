@@ -99,3 +99,59 @@ TEST_F(ControlTest, VersionLeavesTheLastFailureText) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr const char* ABC_DIGEST = "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=";
+
+TEST_F(ControlTest, DigestOfTextIsTheBareSha1InBase64) {
+    CallResult abc = call(control(), "QMHashAndBase64Encode", {"abc"});
+    EXPECT_EQ(abc.hr, S_OK);
+    EXPECT_EQ(abc.text(), std::string(ABC_DIGEST) + "\n");
+    // The two GBK bytes of each character are digested.
+    EXPECT_EQ(call(control(), "QMHashAndBase64Encode", {"中文"}).text(), "jwMCNG5GrHm2O8x2Kmhy/NJC204=\n");
+    EXPECT_EQ(call(control(), "QMHashAndBase64Encode", {""}).hr, S_FALSE);
+    EXPECT_EQ(errorNum(control()), -10001);
+    EXPECT_EQ(errMsg(control()), "源数据为空");
+}
+
+TEST_F(ControlTest, FirstGenerationDigestIsReadOnce) {
+    EXPECT_EQ(call(control(), "hash1Base64", {"abc"}).hr, S_OK);
+    EXPECT_EQ(get(control(), "hash1Base64Result").text(), ABC_DIGEST);
+    EXPECT_EQ(get(control(), "hash1Base64Result").text(), "");
+    // An empty text is digested as zero bytes; no text at all is refused.
+    EXPECT_EQ(call(control(), "hash1Base64", {""}).hr, S_OK);
+    EXPECT_EQ(get(control(), "hash1Base64Result").text(), "2jmj7l5rSw0yVb/vlWAYkK/YBwk=");
+    EXPECT_EQ(call(control(), "hash1Base64", {ScriptValue::null()}).hr, S_FALSE);
+    EXPECT_EQ(errorNum(control()), -1);
+    EXPECT_EQ(errMsg(control()), "");
+}
+
+TEST_F(ControlTest, DigestOfAFile) {
+    writeFile(home.path() / "drives" / "c" / "data" / "abc.bin", "abc");
+    writeFile(home.path() / "drives" / "c" / "data" / "empty.bin", "");
+    struct Case {
+        const char* path;
+        HRESULT hr;
+        int32_t code;
+        std::string result;
+        const char* message;
+    } cases[] = {
+        {"c:\\data\\abc.bin", S_OK, 0, std::string(ABC_DIGEST) + "\n", ""},
+        {"C:/data/abc.bin", S_OK, 0, std::string(ABC_DIGEST) + "\n", ""},
+        {"a.txt", S_FALSE, -1, "", "读取文件失败"},                 // no separator in the path
+        {"c:\\data\\empty.bin", S_FALSE, -1, "", "读取文件失败"},   // an empty file
+        {"c:\\data\\missing.bin", S_FALSE, -1, "", "读取文件失败"},
+        {"", S_FALSE, -10001, "", "源数据为空"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        CallResult result = call(control(), "QMFileHashAndBase64Encode", {c.path});
+        EXPECT_EQ(result.hr, c.hr);
+        EXPECT_EQ(result.text(), c.result);
+        EXPECT_EQ(errorNum(control()), c.code);
+        EXPECT_EQ(errMsg(control()), c.message);
+    }
+}
+
+}  // namespace

@@ -6,12 +6,14 @@
 #include <string>
 
 #include "activation.h"
+#include "demo_pki.h"
 #include "exit_status.h"
 #include "host_ui.h"
 #include "pages.h"
 #include "platform/context/context.h"
 #include "platform/ui/ui.h"
 #include "script_host.h"
+#include "store.h"
 
 namespace host {
 
@@ -60,6 +62,17 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
         return EXIT_FAILED;
     }
     out << "Registered " << options.module.string() << '\n';
+    try {
+        buildDemoPki(out);
+        writeDemoFiles();
+    } catch (const DemoPkiError& e) {
+        err << "quillmark: " << e.what() << '\n';
+        return EXIT_FAILED;
+    }
+    out << "\n== the demo's certificate stores ==\n";
+    out.flush();
+    const std::string list[] = {"list"};
+    if (runStoreCommand(list) != EXIT_OK) return EXIT_FAILED;
 
     const auto pages = embeddedPages();
     size_t failed = 0;

@@ -850,6 +850,12 @@ int removeCommand(std::span<const std::string> words, std::ostream& out) {
 }  // namespace
 
 int storeCommand(std::span<const std::string> words) {
+    platform::Context context(platform::defaultHome(), ui::makeConsoleUserInterface());
+    platform::ScopedContext scope(context);
+    return runStoreCommand(words);
+}
+
+int runStoreCommand(std::span<const std::string> words) {
     try {
         if (words.empty()) throw CommandLineError("expected list, import or remove", STORE_USAGE);
         const std::string& action = words.front();
@@ -857,8 +863,6 @@ int storeCommand(std::span<const std::string> words) {
         if (action != "list" && action != "import" && action != "remove") {
             throw CommandLineError("unknown store command " + action, STORE_USAGE);
         }
-        platform::Context context(platform::defaultHome(), ui::makeConsoleUserInterface());
-        platform::ScopedContext scope(context);
         if (action == "list") return listCommand(rest, std::cout, std::cerr);
         if (action == "import") return importCommand(rest, std::cout);
         return removeCommand(rest, std::cout);

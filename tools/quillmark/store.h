@@ -34,5 +34,7 @@ namespace host {
 // line or an import file that cannot be read or holds nothing importable,
 // and then nothing was changed.
 int storeCommand(std::span<const std::string> words);
+// The same over the context already installed (the demo's home).
+int runStoreCommand(std::span<const std::string> words);
 
 }  // namespace host

@@ -8,6 +8,8 @@
 #include "control/module.h"
 #include "control/state/accessors.h"
 #include "encoding/encoding_members.h"
+#include "messages/signing.h"
+#include "messages/verification.h"
 
 namespace qm {
 
@@ -161,16 +163,22 @@ HRESULT KestrinQuillmark::QMBase64Decode(BSTR text, BSTR* pVal) { return members
 HRESULT KestrinQuillmark::QMHashAndBase64Encode(BSTR plainText, BSTR* pVal) {
     return members::QMHashAndBase64Encode(state_, plainText, pVal);
 }
-HRESULT KestrinQuillmark::QMDetachedSign(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMDetachedVerify(BSTR, BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMDetachedSign(BSTR plainText, BSTR deSignerDN, BSTR* pVal) {
+    return members::QMDetachedSign(state_, plainText, deSignerDN, pVal);
+}
+HRESULT KestrinQuillmark::QMDetachedVerify(BSTR signedMsg, BSTR plainText) {
+    return members::QMDetachedVerify(state_, signedMsg, plainText);
+}
 HRESULT KestrinQuillmark::QMAddFile(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMAddFormItem(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMGetFile(BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMGetFormItem(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMSetPlainText(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetPlainText(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAttachedSign(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAttachedVerify(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetPlainText(BSTR plainText) { return members::QMSetPlainText(state_, plainText); }
+HRESULT KestrinQuillmark::QMGetPlainText(BSTR* pVal) { return members::QMGetPlainText(state_, pVal); }
+HRESULT KestrinQuillmark::QMAttachedSign(BSTR deSignerDN, BSTR* pVal) {
+    return members::QMAttachedSign(state_, deSignerDN, pVal);
+}
+HRESULT KestrinQuillmark::QMAttachedVerify(BSTR signedMsg) { return members::QMAttachedVerify(state_, signedMsg); }
 HRESULT KestrinQuillmark::QMEncryptedEnvelop(BSTR, BSTR*) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMDecryptEnvelop(BSTR) { return E_NOTIMPL; }
 HRESULT KestrinQuillmark::QMSignedAndEncryptedEnvelop(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
@@ -183,10 +191,18 @@ HRESULT KestrinQuillmark::QMGetReciptCertInfo(uint32_t type, BSTR* pVal) {
 }
 HRESULT KestrinQuillmark::get_errMsg(BSTR* pVal) { return getErrMsg(state_, pVal); }
 HRESULT KestrinQuillmark::put_QMServerMode(int32_t newVal) { return putQMServerMode(state_, newVal); }
-HRESULT KestrinQuillmark::QMAttachedSignBySN(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAttachedSignByIssuerSN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMDetachedSignBySN(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMDetachedSignByIssuerSN(BSTR, BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAttachedSignBySN(BSTR deSignerSN, BSTR* pVal) {
+    return members::QMAttachedSignBySN(state_, deSignerSN, pVal);
+}
+HRESULT KestrinQuillmark::QMAttachedSignByIssuerSN(BSTR deSignerSN, BSTR IssuerDN, BSTR* pVal) {
+    return members::QMAttachedSignByIssuerSN(state_, deSignerSN, IssuerDN, pVal);
+}
+HRESULT KestrinQuillmark::QMDetachedSignBySN(BSTR plainText, BSTR deSignerSN, BSTR* pVal) {
+    return members::QMDetachedSignBySN(state_, plainText, deSignerSN, pVal);
+}
+HRESULT KestrinQuillmark::QMDetachedSignByIssuerSN(BSTR plainText, BSTR deSignerSN, BSTR IssuerDN, BSTR* pVal) {
+    return members::QMDetachedSignByIssuerSN(state_, plainText, deSignerSN, IssuerDN, pVal);
+}
 HRESULT KestrinQuillmark::IsCertExists(BSTR DN, uint32_t* pdwRet) { return members::IsCertExists(state_, DN, pdwRet); }
 HRESULT KestrinQuillmark::QMEnumCertsDNByIssers(BSTR IssersDN, BSTR* CertsDN) {
     return members::QMEnumCertsDNByIssers(state_, IssersDN, CertsDN);

@@ -8,6 +8,7 @@
 #include "control/module.h"
 #include "control/state/accessors.h"
 #include "encoding/encoding_members.h"
+#include "messages/envelopes.h"
 #include "messages/signing.h"
 #include "messages/verification.h"
 
@@ -179,10 +180,16 @@ HRESULT KestrinQuillmark::QMAttachedSign(BSTR deSignerDN, BSTR* pVal) {
     return members::QMAttachedSign(state_, deSignerDN, pVal);
 }
 HRESULT KestrinQuillmark::QMAttachedVerify(BSTR signedMsg) { return members::QMAttachedVerify(state_, signedMsg); }
-HRESULT KestrinQuillmark::QMEncryptedEnvelop(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMDecryptEnvelop(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMSignedAndEncryptedEnvelop(BSTR, BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMDecryptedAndVerifiedEnvelop(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMEncryptedEnvelop(BSTR deReciptDN, BSTR* pVal) {
+    return members::QMEncryptedEnvelop(state_, deReciptDN, pVal);
+}
+HRESULT KestrinQuillmark::QMDecryptEnvelop(BSTR envelopedMsg) { return members::QMDecryptEnvelop(state_, envelopedMsg); }
+HRESULT KestrinQuillmark::QMSignedAndEncryptedEnvelop(BSTR deSignerDN, BSTR deReciptDN, BSTR* pVal) {
+    return members::QMSignedAndEncryptedEnvelop(state_, deSignerDN, deReciptDN, pVal);
+}
+HRESULT KestrinQuillmark::QMDecryptedAndVerifiedEnvelop(BSTR signedAndEnvelopedMsg) {
+    return members::QMDecryptedAndVerifiedEnvelop(state_, signedAndEnvelopedMsg);
+}
 HRESULT KestrinQuillmark::QMGetSignerCertInfo(uint32_t type, BSTR* pVal) {
     return members::QMGetSignerCertInfo(state_, type, pVal);
 }

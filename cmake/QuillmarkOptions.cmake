@@ -27,3 +27,8 @@ if(QUILLMARK_SANITIZE)
   endforeach()
   add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all)
 endif()
+
+# Fuzzing instruments every library the targets reach, not only the targets.
+if(QUILLMARK_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "platform/com/owners.h"
@@ -28,25 +29,21 @@ struct Arg;
 template <>
 struct Arg<BSTR> {
     static constexpr ParamType type = ParamType::Bstr;
-    static constexpr bool retval = false;
     static BSTR get(VARIANT* args, size_t i, Retval&) { return args[i].bstrVal; }
 };
 template <>
 struct Arg<int32_t> {
     static constexpr ParamType type = ParamType::Long;
-    static constexpr bool retval = false;
     static int32_t get(VARIANT* args, size_t i, Retval&) { return args[i].lVal; }
 };
 template <>
 struct Arg<uint32_t> {
     static constexpr ParamType type = ParamType::ULong;
-    static constexpr bool retval = false;
     static uint32_t get(VARIANT* args, size_t i, Retval&) { return args[i].ulVal; }
 };
 template <>
 struct Arg<BSTR*> {
     static constexpr ParamType type = ParamType::Bstr;
-    static constexpr bool retval = true;
     static BSTR* get(VARIANT*, size_t, Retval& r) { return &r.text; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
@@ -60,7 +57,6 @@ struct Arg<BSTR*> {
 template <>
 struct Arg<int32_t*> {
     static constexpr ParamType type = ParamType::Long;
-    static constexpr bool retval = true;
     static int32_t* get(VARIANT*, size_t, Retval& r) { return &r.number; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
@@ -72,7 +68,6 @@ struct Arg<int32_t*> {
 template <>
 struct Arg<uint32_t*> {
     static constexpr ParamType type = ParamType::ULong;
-    static constexpr bool retval = true;
     static uint32_t* get(VARIANT*, size_t, Retval& r) { return &r.unsignedNumber; }
     static void store(Retval& r, VARIANT* result) {
         if (result) {
@@ -95,7 +90,7 @@ HRESULT callWith(IKestrinQuillmark* object, HRESULT (IKestrinQuillmark::*method)
     }
     if constexpr (sizeof...(Args) > 0) {
         using Last = std::tuple_element_t<sizeof...(Args) - 1, std::tuple<Args...>>;
-        if constexpr (Arg<Last>::retval) Arg<Last>::store(retval, result);
+        if constexpr (requires { &Arg<Last>::store; }) Arg<Last>::store(retval, result);
     }
     return hr;
 }

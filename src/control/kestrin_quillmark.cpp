@@ -8,9 +8,14 @@
 #include "control/module.h"
 #include "control/state/accessors.h"
 #include "encoding/encoding_members.h"
+#include "legacy/legacy_signing.h"
+#include "legacy/legacy_verification.h"
+#include "legacy/staging.h"
 #include "messages/envelopes.h"
 #include "messages/signing.h"
 #include "messages/verification.h"
+#include "package/package_members.h"
+#include "token/token_members.h"
 
 namespace qm {
 
@@ -136,22 +141,28 @@ HRESULT KestrinQuillmark::Draw(ui::Canvas* canvas, const ui::Rect* bounds) {
 
 // --- Members ---------------------------------------------------------------------------
 
-HRESULT KestrinQuillmark::makeAttachedSign() { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_attachedSign(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_detachedSign(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::addFormItem(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::addFileName(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::makeDetachedSign() { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::put_defaultDN(BSTR) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::makeAttachedSign() { return members::makeAttachedSign(state_); }
+HRESULT KestrinQuillmark::get_attachedSign(BSTR* pVal) { return members::getAttachedSign(state_, pVal); }
+HRESULT KestrinQuillmark::get_detachedSign(BSTR* pVal) { return members::getDetachedSign(state_, pVal); }
+HRESULT KestrinQuillmark::addFormItem(BSTR formItem) { return members::addFormItem(state_, formItem); }
+HRESULT KestrinQuillmark::addFileName(BSTR fileName) { return members::addFileName(state_, fileName); }
+HRESULT KestrinQuillmark::makeDetachedSign() { return members::makeDetachedSign(state_); }
+HRESULT KestrinQuillmark::put_defaultDN(BSTR newVal) { return members::putDefaultDN(state_, newVal); }
 HRESULT KestrinQuillmark::get_errorNum(int32_t* pVal) { return getErrorNum(state_, pVal); }
-HRESULT KestrinQuillmark::showPlainText() { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::verifyAttachedSign(BSTR, int32_t) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::showPlainText() { return members::showPlainText(state_); }
+HRESULT KestrinQuillmark::verifyAttachedSign(BSTR swSign, int32_t savePlain) {
+    return members::verifyAttachedSign(state_, swSign, savePlain);
+}
 HRESULT KestrinQuillmark::get_signerDN(BSTR* pVal) { return getSignerDN(state_, pVal); }
-HRESULT KestrinQuillmark::put_defaultDNRecv(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::makeSignAndEncryptEnvelop() { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_signAndEncryptEnvelop(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_signsPlaintextBase64(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::get_signsHashBase64(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::put_defaultDNRecv(BSTR newVal) { return members::putDefaultDNRecv(state_, newVal); }
+HRESULT KestrinQuillmark::makeSignAndEncryptEnvelop() { return members::makeSignAndEncryptEnvelop(state_); }
+HRESULT KestrinQuillmark::get_signAndEncryptEnvelop(BSTR* pVal) {
+    return members::getSignAndEncryptEnvelop(state_, pVal);
+}
+HRESULT KestrinQuillmark::get_signsPlaintextBase64(BSTR* pVal) {
+    return members::getSignsPlaintextBase64(state_, pVal);
+}
+HRESULT KestrinQuillmark::get_signsHashBase64(BSTR* pVal) { return members::getSignsHashBase64(state_, pVal); }
 HRESULT KestrinQuillmark::hash1Base64(BSTR swPlain) { return members::hash1Base64(state_, swPlain); }
 HRESULT KestrinQuillmark::get_hash1Base64Result(BSTR* pVal) { return members::getHash1Base64Result(state_, pVal); }
 HRESULT KestrinQuillmark::put_base64In(BSTR newVal) { return members::putBase64In(state_, newVal); }
@@ -170,10 +181,10 @@ HRESULT KestrinQuillmark::QMDetachedSign(BSTR plainText, BSTR deSignerDN, BSTR* 
 HRESULT KestrinQuillmark::QMDetachedVerify(BSTR signedMsg, BSTR plainText) {
     return members::QMDetachedVerify(state_, signedMsg, plainText);
 }
-HRESULT KestrinQuillmark::QMAddFile(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAddFormItem(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetFile(BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetFormItem(BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMAddFile(BSTR fileName) { return members::QMAddFile(state_, fileName); }
+HRESULT KestrinQuillmark::QMAddFormItem(BSTR itemContent) { return members::QMAddFormItem(state_, itemContent); }
+HRESULT KestrinQuillmark::QMGetFile(BSTR* pVal) { return members::QMGetFile(state_, pVal); }
+HRESULT KestrinQuillmark::QMGetFormItem(BSTR* pVal) { return members::QMGetFormItem(state_, pVal); }
 HRESULT KestrinQuillmark::QMSetPlainText(BSTR plainText) { return members::QMSetPlainText(state_, plainText); }
 HRESULT KestrinQuillmark::QMGetPlainText(BSTR* pVal) { return members::QMGetPlainText(state_, pVal); }
 HRESULT KestrinQuillmark::QMAttachedSign(BSTR deSignerDN, BSTR* pVal) {
@@ -222,13 +233,21 @@ HRESULT KestrinQuillmark::put_DNspliter(BSTR newVal) { return putDNspliter(state
 HRESULT KestrinQuillmark::put_plainTextForDetachedSign(BSTR newVal) {
     return putPlainTextForDetachedSign(state_, newVal);
 }
-HRESULT KestrinQuillmark::QMSetWarningMsg(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMSetCSPHashMsg(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMSetKeyHashMsg(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAdvFendrelAttachedSign(BSTR, BSTR*) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMSetUserFileName(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMAdvFendrelAfterwardsVerify(BSTR) { return E_NOTIMPL; }
-HRESULT KestrinQuillmark::QMGetAdvFendrelPlainText(uint32_t, BSTR*) { return E_NOTIMPL; }
+HRESULT KestrinQuillmark::QMSetWarningMsg(BSTR szMsg) { return members::QMSetWarningMsg(state_, szMsg); }
+HRESULT KestrinQuillmark::QMSetCSPHashMsg(BSTR szMsg) { return members::QMSetCSPHashMsg(state_, szMsg); }
+HRESULT KestrinQuillmark::QMSetKeyHashMsg(BSTR szMsg) { return members::QMSetKeyHashMsg(state_, szMsg); }
+HRESULT KestrinQuillmark::QMAdvFendrelAttachedSign(BSTR deSignerDN, BSTR* pVal) {
+    return members::QMAdvFendrelAttachedSign(state_, deSignerDN, pVal);
+}
+HRESULT KestrinQuillmark::QMSetUserFileName(BSTR szFileName) {
+    return members::QMSetUserFileName(state_, szFileName);
+}
+HRESULT KestrinQuillmark::QMAdvFendrelAfterwardsVerify(BSTR signedMsg) {
+    return members::QMAdvFendrelAfterwardsVerify(state_, signedMsg);
+}
+HRESULT KestrinQuillmark::QMGetAdvFendrelPlainText(uint32_t type, BSTR* pVal) {
+    return members::QMGetAdvFendrelPlainText(state_, type, pVal);
+}
 HRESULT KestrinQuillmark::QMFileHashAndBase64Encode(BSTR fileName, BSTR* pVal) {
     return members::QMFileHashAndBase64Encode(state_, fileName, pVal);
 }

@@ -5,6 +5,8 @@
 
 #include "control/registrar.h"
 #include "control/state/identity.h"
+#include "platform/codepage/codepage.h"
+#include "platform/context/context.h"
 #include "resources/resources.h"
 
 namespace qm {
@@ -82,6 +84,27 @@ HRESULT unregisterTypeLibrary(registry::Hive& hive) {
     return hr;
 }
 
+// Server mode saves the files it takes out of a received package into the
+// stubPath folder without asking anyone; on a fresh machine that folder does
+// not exist, and every such save would fail. Registration is where an
+// installation is set up, so the registered folder is made here. Not being
+// able to make it does not fail the registration: the saves then report
+// their own failure, as they would for any folder an administrator names.
+void createStubFolder(registry::Hive& hive) {
+    registry::Key settings;
+    if (hive.openKey(registry::Root::LocalMachine, settingsKeyPath(), registry::KEY_READ, settings) !=
+        registry::ERROR_SUCCESS) {
+        return;
+    }
+    std::string folder;
+    if (settings.queryString("stubPath", folder) != registry::ERROR_SUCCESS || folder.empty()) return;
+    try {
+        std::error_code ignored;
+        std::filesystem::create_directories(platform::context().files().map(codepage::ansiFromUtf8(folder)), ignored);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 HRESULT registerServer(registry::Hive& hive, const std::string& modulePath, std::string* error) {
@@ -89,7 +112,9 @@ HRESULT registerServer(registry::Hive& hive, const std::string& modulePath, std:
                               error);
     if (FAILED(hr)) return hr;
     hr = registerTypeLibrary(hive, modulePath, error);
-    return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
+    if (FAILED(hr)) return SELFREG_E_TYPELIB;
+    createStubFolder(hive);
+    return S_OK;
 }
 
 HRESULT unregisterServer(registry::Hive& hive, const std::string& modulePath, std::string* error) {

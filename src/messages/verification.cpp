@@ -155,7 +155,8 @@ HRESULT QMSetPlainText(ControlState& state, BSTR plainText) {
 HRESULT QMGetPlainText(ControlState& state, BSTR* pVal) {
     return runMember(state, pVal, [&] {
         // Not consumed: it can be read again.
-        return toWide(state.receivedPlainText ? std::string_view(*state.receivedPlainText) : std::string_view());
+        const Text& received = settleReceivedPlainText(state);
+        return toWide(received ? std::string_view(*received) : std::string_view());
     });
 }
 

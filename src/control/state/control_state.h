@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,18 @@ constexpr int32_t DEFAULT_MAX_COMP_SIZE = 51200;
 // argument of the information getters: subject, issuer, validity start,
 // validity end, serial number.
 using CertInfoTexts = std::array<com::Bstr, 5>;
+
+// A received package that the getters are taking apart element by element.
+// Recomposing the whole package after every element would make taking a form
+// apart cost time quadratic in its size, so the getters keep the parsed
+// package and compose what is left only when somebody reads the text.
+class ReceivedPackage {
+public:
+    virtual ~ReceivedPackage() = default;
+    // The agreed plaintext of what has not been taken out; nullopt when
+    // nothing is left.
+    virtual Text compose() const = 0;
+};
 
 struct ControlState {
     // Limits and the result of the last operation.
@@ -56,6 +69,13 @@ struct ControlState {
 
     // Results left for later reading.
     Text receivedPlainText;
+    // While a package is being taken apart, receivedPlainText is null and
+    // this holds what is left of it; the text is composed again on demand
+    // (settleReceivedPlainText). Any writer that stores a new text makes it
+    // stale without touching it: a cursor counts only beside a null
+    // receivedPlainText. Whoever makes receivedPlainText null on purpose
+    // resets this too.
+    std::unique_ptr<ReceivedPackage> receivedPackage;
     CertInfoTexts signerCertInfo;
     CertInfoTexts reciptCertInfo;
     std::array<com::Bstr, 4> advPlainText;
@@ -71,6 +91,17 @@ struct ControlState {
 
 // Reads the settings a new object starts with (the "maxsize" limit).
 void loadSettings(ControlState& state);
+
+// receivedPlainText as every reader must see it: composed again from what a
+// package getter left, when one did. May throw std::bad_alloc, and then
+// nothing is lost.
+inline const Text& settleReceivedPlainText(ControlState& state) {
+    if (state.receivedPackage) {
+        if (!state.receivedPlainText) state.receivedPlainText = state.receivedPackage->compose();
+        state.receivedPackage.reset();
+    }
+    return state.receivedPlainText;
+}
 
 inline void clearCertInfo(CertInfoTexts& info) {
     for (auto& text : info) text.reset();

@@ -56,16 +56,6 @@ std::string requireSource(BSTR text) {
     return std::move(*ansi);
 }
 
-// A result for the caller of a first-generation getter; never reported.
-BSTR handOut(const Text& text) {
-    try {
-        com::Bstr wide = toWide(text);
-        return wide.isNull() ? com::Bstr::empty().detach() : wide.detach();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
 }  // namespace
 
 HRESULT QMBase64Encode(ControlState& state, BSTR text, BSTR* pVal) {
@@ -183,7 +173,7 @@ HRESULT Base64Decode(ControlState& state) {
 
 HRESULT getBase64Out(ControlState& state, BSTR* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = handOut(state.base64Result);
+    *pVal = handOutText(state.base64Result);
     state.base64Result.reset();
     state.base64Source.reset();
     return S_OK;
@@ -210,11 +200,6 @@ HRESULT hash1Base64(ControlState& state, BSTR swPlain) {
     return S_OK;
 }
 
-HRESULT getHash1Base64Result(ControlState& state, BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = handOut(state.hash1Base64Text);
-    state.hash1Base64Text.reset();
-    return S_OK;
-}
+HRESULT getHash1Base64Result(ControlState& state, BSTR* pVal) { return handOutOnce(state.hash1Base64Text, pVal); }
 
 }  // namespace qm::members

@@ -267,23 +267,6 @@ HRESULT runProcedure(ControlState& state, Method method) noexcept {
     return S_OK;
 }
 
-// A result for the caller of a first-generation getter; never reported.
-BSTR handOut(const Text& text) {
-    try {
-        com::Bstr wide = toWide(text);
-        return wide.isNull() ? com::Bstr::empty().detach() : wide.detach();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-HRESULT readOnce(Text& text, BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = handOut(text);
-    text.reset();
-    return S_OK;
-}
-
 std::string namePrefix(std::string_view oid) {
     struct Prefix {
         std::string_view oid;
@@ -349,8 +332,7 @@ void ShowPlatformError(std::string_view utf8Caption) {
 bool ConfirmSigning(std::string_view utf8Prompt, std::string_view utf8Caption, std::string_view signedBytes) {
     std::string text = ansiFromUtf8(utf8Prompt);
     text += signedBytes.substr(0, signedBytes.find('\0'));
-    return showAnsiMessageBox(std::move(text), utf8Caption, ui::Icon::Question, ui::Buttons::YesNo) ==
-           ui::Button::Yes;
+    return showAnsiMessageBox(std::move(text), utf8Caption, ui::Icon::Question, ui::Buttons::YesNo) == ui::Button::Yes;
 }
 
 bool RecipientSubjectMatch(const crypto::Certificate& candidate, std::string_view defaultDNRecv) {
@@ -385,22 +367,24 @@ HRESULT makeSignAndEncryptEnvelop(ControlState& state) { return runProcedure(sta
 
 HRESULT getAttachedSign(ControlState& state, BSTR* pVal) {
     state.legacyPlainText.reset();
-    return readOnce(state.attachedSignText, pVal);
+    return handOutOnce(state.attachedSignText, pVal);
 }
 
 HRESULT getDetachedSign(ControlState& state, BSTR* pVal) {
     state.legacyPlainText.reset();
-    return readOnce(state.detachedSignText, pVal);
+    return handOutOnce(state.detachedSignText, pVal);
 }
 
 HRESULT getSignAndEncryptEnvelop(ControlState& state, BSTR* pVal) {
     state.legacyPlainText.reset();
-    return readOnce(state.signAndEncryptEnvelopText, pVal);
+    return handOutOnce(state.signAndEncryptEnvelopText, pVal);
 }
 
-HRESULT getSignsPlaintextBase64(ControlState& state, BSTR* pVal) { return readOnce(state.signsPlaintextBase64Text, pVal); }
+HRESULT getSignsPlaintextBase64(ControlState& state, BSTR* pVal) {
+    return handOutOnce(state.signsPlaintextBase64Text, pVal);
+}
 
-HRESULT getSignsHashBase64(ControlState& state, BSTR* pVal) { return readOnce(state.signsHashBase64Text, pVal); }
+HRESULT getSignsHashBase64(ControlState& state, BSTR* pVal) { return handOutOnce(state.signsHashBase64Text, pVal); }
 
 }  // namespace members
 

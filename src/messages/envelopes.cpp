@@ -166,15 +166,6 @@ constexpr std::string_view MSG_DECRYPT_FAILED = "解密错误";
 constexpr std::string_view MSG_SIGNER_TOO_MANY = "指定签名部分DN最多为5个";
 constexpr std::string_view MSG_RECIPIENT_TOO_MANY = "指定加密部分DN最多为5个";
 
-std::string stagedCopy(const ControlState& state) {
-    if (!state.pendingPlainText) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
-    try {
-        return *state.pendingPlainText;
-    } catch (const std::bad_alloc&) {
-        fail(ERR_NO_MEMORY, MSG_NO_MEMORY_ALT);
-    }
-}
-
 std::string envelopeArgument(BSTR text) {
     std::optional<std::string> ansi = ansiArgument(text);
     if (!ansi) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
@@ -189,7 +180,7 @@ HRESULT QMEncryptedEnvelop(ControlState& state, BSTR deReciptDN, BSTR* pVal) {
     return runMember(
         state, pVal,
         [&] {
-            const std::string content = stagedCopy(state);
+            const std::string content = stagedPlainTextCopy(state);
             const std::optional<std::string> recipients = dnListArgument(state, deReciptDN);
             if (!recipients && state.serverMode) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
             const std::string separator = state.dnSplitter.value_or(std::string());
@@ -198,8 +189,7 @@ HRESULT QMEncryptedEnvelop(ControlState& state, BSTR deReciptDN, BSTR* pVal) {
             std::string text;
             text.reserve(length + 1);
             CertInfoRecord record;
-            if (const int32_t code = SealEnvelope(content, recipients, separator, &text, length, &record);
-                code != OK) {
+            if (const int32_t code = SealEnvelope(content, recipients, separator, &text, length, &record); code != OK) {
                 fail(code, MSG_ENCRYPT_FAILED);
             }
             storeCertInfo(record, state.reciptCertInfo);
@@ -213,7 +203,7 @@ HRESULT QMSignedAndEncryptedEnvelop(ControlState& state, BSTR deSignerDN, BSTR d
     return runMember(
         state, pVal,
         [&] {
-            const std::string content = stagedCopy(state);
+            const std::string content = stagedPlainTextCopy(state);
             const std::optional<std::string> signers = dnListArgument(state, deSignerDN, MSG_SIGNER_TOO_MANY);
             const std::optional<std::string> recipients = dnListArgument(state, deReciptDN, MSG_RECIPIENT_TOO_MANY);
             if (state.serverMode && (!recipients || !signers)) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
@@ -224,8 +214,8 @@ HRESULT QMSignedAndEncryptedEnvelop(ControlState& state, BSTR deSignerDN, BSTR d
             text.reserve(length + 1);
             CertInfoRecord signer;
             CertInfoRecord recipient;
-            if (const int32_t code = SignAndSealEnvelope(content, signers, recipients, separator, &text, length,
-                                                         &signer, &recipient);
+            if (const int32_t code =
+                    SignAndSealEnvelope(content, signers, recipients, separator, &text, length, &signer, &recipient);
                 code != OK) {
                 fail(code, MSG_ENCRYPT_FAILED);
             }
@@ -265,8 +255,7 @@ HRESULT QMDecryptedAndVerifiedEnvelop(ControlState& state, BSTR signedAndEnvelop
             uint64_t length = 0;
             CertInfoRecord signer;
             CertInfoRecord recipient;
-            if (const int32_t code = OpenAndVerifyEnvelope(text, &content, length, &signer, &recipient);
-                code != OK) {
+            if (const int32_t code = OpenAndVerifyEnvelope(text, &content, length, &signer, &recipient); code != OK) {
                 fail(code, MSG_DECRYPT_FAILED);
             }
             storeCertInfo(recipient, state.reciptCertInfo);

@@ -80,8 +80,7 @@ int32_t signWith(std::string_view data, bool detached, const SignerName& signer,
 }  // namespace
 
 int32_t SignMessage(std::string_view data, bool detached, const std::optional<std::string>& partialDnList,
-                    std::string_view separator, std::string* output, uint64_t& outputLength,
-                    CertInfoRecord* record) {
+                    std::string_view separator, std::string* output, uint64_t& outputLength, CertInfoRecord* record) {
     return signWith(data, detached, {SignerBy::PartialDns, partialDnList, separator}, output, outputLength, record);
 }
 
@@ -99,16 +98,6 @@ constexpr std::string_view MSG_SIGN_FAILED = "签名失败";
 constexpr std::string_view MSG_NEED_DEFAULT_DN = "必须设置默认证书DN";
 
 std::string separatorOf(const ControlState& state) { return state.dnSplitter.value_or(std::string()); }
-
-// The staged plaintext the attached members sign: a copy, taken as it is.
-std::string stagedCopy(const ControlState& state) {
-    if (!state.pendingPlainText) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
-    try {
-        return *state.pendingPlainText;
-    } catch (const std::bad_alloc&) {
-        fail(ERR_NO_MEMORY, MSG_NO_MEMORY_ALT);
-    }
-}
 
 std::string dataArgument(BSTR plainText) {
     std::optional<std::string> data = ansiArgument(plainText);
@@ -156,9 +145,9 @@ com::Bstr signBySerial(ControlState& state, std::string_view data, bool detached
     text.reserve(length + 1);
     CertInfoRecord record;
     // Without serial numbers the user chooses among all certificates.
-    const int32_t code = serials ? SignMessageBySerial(data, detached, serials, issuer, &text, length, &record)
-                                 : SignMessage(data, detached, std::nullopt, separatorOf(state), &text, length,
-                                               &record);
+    const int32_t code = serials
+                             ? SignMessageBySerial(data, detached, serials, issuer, &text, length, &record)
+                             : SignMessage(data, detached, std::nullopt, separatorOf(state), &text, length, &record);
     return finish(state, code, text, record);
 }
 
@@ -191,7 +180,7 @@ HRESULT QMAttachedSign(ControlState& state, BSTR deSignerDN, BSTR* pVal) {
     return runMember(
         state, pVal,
         [&] {
-            const std::string data = stagedCopy(state);
+            const std::string data = stagedPlainTextCopy(state);
             return signByPartialDns(state, data, false, deSignerDN);
         },
         clearSigner(state));
@@ -202,7 +191,7 @@ HRESULT QMAttachedSignBySN(ControlState& state, BSTR deSignerSN, BSTR* pVal) {
     return runMember(
         state, pVal,
         [&] {
-            const std::string data = stagedCopy(state);
+            const std::string data = stagedPlainTextCopy(state);
             return signBySerial(state, data, false, deSignerSN, std::nullopt);
         },
         clearSigner(state));
@@ -213,7 +202,7 @@ HRESULT QMAttachedSignByIssuerSN(ControlState& state, BSTR deSignerSN, BSTR issu
     return runMember(
         state, pVal,
         [&] {
-            const std::string data = stagedCopy(state);
+            const std::string data = stagedPlainTextCopy(state);
             return signBySerial(state, data, false, deSignerSN, issuerDN);
         },
         clearSigner(state));

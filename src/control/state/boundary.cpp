@@ -46,6 +46,22 @@ com::Bstr wideFromUtf8(std::string_view utf8) { return com::Bstr(codepage::wideF
 
 std::string ansiFromUtf8(std::string_view utf8) { return codepage::ansiFromUtf8(utf8); }
 
+BSTR handOutText(const Text& text) noexcept {
+    try {
+        com::Bstr wide = toWide(text);
+        return wide.isNull() ? com::Bstr::empty().detach() : wide.detach();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+HRESULT handOutOnce(Text& text, BSTR* pVal) noexcept {
+    if (!pVal) return E_POINTER;
+    *pVal = handOutText(text);
+    text.reset();
+    return S_OK;
+}
+
 void setErrMsg(ControlState& state, std::string_view utf8Message) { state.errMsg = wideFromUtf8(utf8Message); }
 
 }  // namespace qm

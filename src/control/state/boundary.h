@@ -36,6 +36,12 @@ com::Bstr toWide(const Text& ansi);
 com::Bstr wideFromUtf8(std::string_view utf8);
 std::string ansiFromUtf8(std::string_view utf8);
 
+// A result text for the caller of a first-generation getter: never null, and
+// a copy that cannot be made is not reported (the getter answers S_OK).
+BSTR handOutText(const Text& text) noexcept;
+// The same for a read-once result: the text is released once handed out.
+HRESULT handOutOnce(Text& text, BSTR* pVal) noexcept;
+
 // Stores a fixed message as the object's errMsg.
 void setErrMsg(ControlState& state, std::string_view utf8Message);
 

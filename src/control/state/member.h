@@ -81,6 +81,17 @@ HRESULT runMember(ControlState& state, BSTR* out, Body&& body) noexcept {
     return runMember(state, out, std::forward<Body>(body), [] {});
 }
 
+// A copy of the staged plaintext for a member that signs or seals it, taken
+// as it is: no staged text is "no source data".
+inline std::string stagedPlainTextCopy(const ControlState& state) {
+    if (!state.pendingPlainText) fail(ERR_NO_SOURCE, MSG_NO_SOURCE);
+    try {
+        return *state.pendingPlainText;
+    } catch (const std::bad_alloc&) {
+        fail(ERR_NO_MEMORY, MSG_NO_MEMORY_ALT);
+    }
+}
+
 // Runs `action` when the scope ends, whatever the outcome: for staged input
 // a member consumes on success and on failure alike.
 template <class Action>

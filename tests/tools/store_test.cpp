@@ -16,10 +16,14 @@
 
 #include "platform/context/context.h"
 #include "platform/crypto/certificate.h"
+#include "platform/crypto/errors.h"
 #include "platform/crypto/library.h"
+#include "platform/crypto/messages.h"
 #include "platform/crypto/openssl_ptr.h"
+#include "platform/crypto/provider.h"
 #include "platform/crypto/store.h"
 #include "support/host_runner.h"
+#include "support/softhsm.h"
 #include "support/test_pki.h"
 
 namespace {
@@ -28,6 +32,8 @@ namespace fs = std::filesystem;
 using testing_support::HostRun;
 using testing_support::PkiCert;
 using testing_support::readFile;
+using testing_support::SOFTHSM_MODULE;
+using testing_support::SoftHsm;
 using testing_support::TEST_PROVIDER;
 using testing_support::TestHome;
 using testing_support::TestPki;
@@ -253,9 +259,10 @@ TEST_F(StoreCommandTest, ListTellsWhereEachKeyStands) {
          "container \"d\", exchange key: container missing"},
         {"base provider", {"Microsoft Base Cryptographic Provider v1.0", 1, "e", crypto::AT_KEYEXCHANGE},
          "exchange.pem", "container \"e\", exchange key: key file present"},
-        // A token's keys are not folders of the home.
+        // A token's keys are not folders of the home: its provider is asked,
+        // and this one is not registered.
         {"token provider", {"SoftHSM Token", 1, "f", crypto::AT_KEYEXCHANGE}, "",
-         "container \"f\", exchange key: not checked (not the software provider)"},
+         "container \"f\", exchange key: provider not registered"},
         // A property file may name anything; the listing must not follow it out of keys/.
         {"escaping container", {TEST_PROVIDER, 1, "../stores", crypto::AT_KEYEXCHANGE}, "",
          "container \"../stores\", exchange key: container name is not a folder name"},
@@ -490,6 +497,235 @@ TEST_F(StoreCommandTest, RemoveTakesTheCertificateAndLeavesTheKey) {
     EXPECT_EQ(store({"remove", "my"}).exitCode, 2);
     EXPECT_EQ(store({"remove", "nosuchstore", "0001-Test_User"}).exitCode, 1);
     EXPECT_FALSE(fs::exists(home.path() / "stores" / "nosuchstore"));
+}
+
+// --- Token providers ---------------------------------------------------------
+
+TEST_F(StoreCommandTest, ProvidersAreAddedListedAndRemoved) {
+    const HostRun added = store({"provider", "add", "Quillmark Token CSP", "--module", SOFTHSM_MODULE, "--token",
+                                 "Quillmark Token"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out, "provider \"Quillmark Token CSP\" added: module " + std::string(SOFTHSM_MODULE) +
+                             ", token \"Quillmark Token\"\n");
+    ASSERT_EQ(store({"provider", "add", "Slot CSP", "--slot", "7", "--module", SOFTHSM_MODULE}).exitCode, 0);
+    {
+        platform::ScopedContext scope(home.context());
+        EXPECT_EQ(crypto::findRegisteredProvider("quillmark token csp"),
+                  (crypto::RegisteredProvider{"quillmark token csp", SOFTHSM_MODULE, std::nullopt, "Quillmark Token"}));
+        EXPECT_EQ(crypto::findRegisteredProvider("Slot CSP"),
+                  (crypto::RegisteredProvider{"Slot CSP", SOFTHSM_MODULE, 7u, std::nullopt}));
+    }
+
+    const HostRun listed = store({"provider", "list"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, "provider \"Quillmark Token CSP\"\n"
+                          "  module       " + std::string(SOFTHSM_MODULE) + "\n"
+                          "  slot         any\n"
+                          "  token        \"Quillmark Token\"\n"
+                          "\n"
+                          "provider \"Slot CSP\"\n"
+                          "  module       " + std::string(SOFTHSM_MODULE) + "\n"
+                          "  slot         7\n"
+                          "  token        any\n");
+
+    // Names compare as registry key names do; an entry is never replaced.
+    const HostRun again = store({"provider", "add", "SLOT CSP", "--module", SOFTHSM_MODULE});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("is registered already"), std::string::npos) << again.err;
+
+    const HostRun removed = store({"provider", "remove", "Slot CSP"});
+    ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_EQ(removed.out, "provider \"Slot CSP\" removed\n");
+    const HostRun twice = store({"provider", "remove", "Slot CSP"});
+    EXPECT_EQ(twice.exitCode, 1);
+    EXPECT_NE(twice.err.find("no provider \"Slot CSP\" is registered"), std::string::npos) << twice.err;
+    ASSERT_EQ(store({"provider", "remove", "Quillmark Token CSP"}).exitCode, 0);
+    EXPECT_EQ(store({"provider", "list"}).out, "no providers\n");
+}
+
+TEST_F(StoreCommandTest, BadProviderEntriesAreRefused) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> arguments;  // after "store provider"
+        int exitCode;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"no module", {"add", "CSP"}, 2, "--module is needed"},
+        // The slot and the label are the two ways to say which token.
+        {"slot and token", {"add", "CSP", "--module", SOFTHSM_MODULE, "--slot", "1", "--token", "T"}, 2,
+         "not both"},
+        {"slot not a number", {"add", "CSP", "--module", SOFTHSM_MODULE, "--slot", "first"}, 2,
+         "--slot takes a slot number"},
+        {"slot out of range", {"add", "CSP", "--module", SOFTHSM_MODULE, "--slot", "4294967296"}, 2,
+         "--slot takes a slot number"},
+        // A token label is a 32-byte field.
+        {"label too long", {"add", "CSP", "--module", SOFTHSM_MODULE, "--token", std::string(33, 'x')}, 2,
+         "not a token label"},
+        // A provider name is one registry key name.
+        {"name with a backslash", {"add", "A\\B", "--module", SOFTHSM_MODULE}, 2, "not a provider name"},
+        // The software provider answers to this name before the registry is asked.
+        {"software provider's name", {"add", "microsoft enhanced cryptographic provider v1.0", "--module",
+                                      SOFTHSM_MODULE},
+         2, "built-in software provider"},
+        {"module missing", {"add", "CSP", "--module", (home.path() / "nowhere.so").string()}, 2, "no module file"},
+        {"unknown action", {"rename", "CSP"}, 2, "unknown store provider command"},
+        {"remove unknown", {"remove", "CSP"}, 1, "no provider \"CSP\" is registered"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> arguments{"provider"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const HostRun run = store(arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(store({"provider", "list"}).out, "no providers\n");
+}
+
+class TokenStoreCommandTest : public StoreCommandTest {
+protected:
+    // The token lives in the host's home; the child inherits SOFTHSM2_CONF.
+    SoftHsm hsm{home};
+    PkiCert user = pki.user("Token User").withoutKey().inNoStore().install();
+
+    void SetUp() override {
+        hsm.initToken("Quillmark Token");
+        hsm.importKey("Quillmark Token", user, "signing key", "01");
+        const HostRun added =
+            store({"provider", "add", "Quillmark Token CSP", "--module", SOFTHSM_MODULE, "--token", "Quillmark Token"});
+        ASSERT_EQ(added.exitCode, 0) << added.err;
+    }
+};
+
+TEST_F(TokenStoreCommandTest, ImportNamesTheKeyOnTheToken) {
+    const HostRun imported = store({"import", file("user.pem", user.pem()).string(), "--provider",
+                                    "Quillmark Token CSP", "--container", "signing key"});
+    ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(imported.out,
+              "certificate 0001-Token_User added to store my: C=CN, O=Quillmark Test, CN=Token User\n"
+              "key \"signing key\" on the token of provider \"Quillmark Token CSP\" (no key file written)\n");
+    EXPECT_TRUE(containers().empty());
+    const HostRun listed = store({"list", "my"});
+    EXPECT_NE(listed.out.find("    key          provider \"Quillmark Token CSP\" (type 1), container \"signing "
+                              "key\", exchange key: on the token\n"),
+              std::string::npos)
+        << listed.out;
+
+    // The property leads to the key: the certificate signs.
+    {
+        platform::ScopedContext scope(home.context());
+        const auto my = crypto::Store::openSystem("my");
+        ASSERT_EQ(my->certificates().size(), 1u);
+        const crypto::CertPtr cert = my->certificates().front();
+        EXPECT_EQ(*cert->keyProvInfo(), (crypto::KeyProvInfo{"Quillmark Token CSP", crypto::PROV_RSA_FULL,
+                                                             "signing key", crypto::AT_KEYEXCHANGE}));
+        home.answer("pin 1234");
+        const auto message = crypto::signMessage(cert, "signed on the token", false);
+        ASSERT_TRUE(message) << std::hex << crypto::getLastError();
+        ASSERT_TRUE(crypto::verifyMessage(*message));
+    }
+
+    // Once it has its key, the certificate keeps it.
+    const HostRun again = store({"import", file("user.der", user.der()).string(), "--provider", "Quillmark Token CSP",
+                                 "--container", "01"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("is in store my already, with its key in container \"signing key\""),
+              std::string::npos)
+        << again.err;
+}
+
+TEST_F(TokenStoreCommandTest, ImportWithAProviderNeedsTheKeyThere) {
+    const PkiCert other = pki.user("Other User").withoutKey().inNoStore().install();
+    const auto exported = pki.exportFiles(user, "pw");
+    const std::string pem = file("user.pem", user.pem()).string();
+    ASSERT_EQ(store({"provider", "add", "Absent CSP", "--module", SOFTHSM_MODULE, "--token", "Absent"}).exitCode, 0);
+    struct Case {
+        std::string name;
+        std::vector<std::string> arguments;  // after "store import"
+        int exitCode;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"key not on the token", {pem, "--provider", "Quillmark Token CSP", "--container", "other key"}, 1,
+         "not on the token"},
+        {"token absent", {pem, "--provider", "Absent CSP", "--container", "signing key"}, 1, "token absent"},
+        {"provider not registered", {pem, "--provider", "Nobody's CSP", "--container", "signing key"}, 1,
+         "no provider \"Nobody's CSP\" is registered"},
+        // The key stays on the token: nothing to decrypt or protect.
+        {"password", {pem, "--provider", "Quillmark Token CSP", "--container", "signing key", "--password", "x"}, 2,
+         "do not apply with --provider"},
+        {"protect", {pem, "--provider", "Quillmark Token CSP", "--container", "signing key", "--protect", "x"}, 2,
+         "do not apply with --provider"},
+        // A certificate with its key goes to my.
+        {"store", {pem, "--provider", "Quillmark Token CSP", "--container", "signing key", "--store", "ca"}, 2,
+         "--store does not apply with --provider"},
+        {"no container", {pem, "--provider", "Quillmark Token CSP"}, 2, "--provider needs --container"},
+        // A label becomes a line of the property file.
+        {"label with a line break", {pem, "--provider", "Quillmark Token CSP", "--container", "a\nb"}, 2,
+         "not a key label"},
+        {"software provider", {pem, "--provider", TEST_PROVIDER, "--container", "signing key"}, 2,
+         "is the software provider"},
+        // A PKCS #12 file brings a key of its own.
+        {"PKCS #12 file", {exported.pkcs12.string(), "--provider", "Quillmark Token CSP", "--container",
+                           "signing key"},
+         2, "is not a certificate file"},
+        {"two certificates", {file("two.pem", user.pem() + other.pem()).string(), "--provider", "Quillmark Token CSP",
+                              "--container", "signing key"},
+         2, "exactly one certificate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> arguments{"import"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const HostRun run = store(arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(dersIn("my").empty());
+    }
+    EXPECT_TRUE(containers().empty());
+}
+
+TEST_F(TokenStoreCommandTest, ListAsksTheTokenProvider) {
+    ASSERT_EQ(store({"provider", "add", "Absent CSP", "--module", SOFTHSM_MODULE, "--token", "Absent"}).exitCode, 0);
+    // A module file that is there, but no module.
+    const fs::path fake = home.path() / "fake-module.so";
+    writeFile(fake, "not a library");
+    ASSERT_EQ(store({"provider", "add", "Broken CSP", "--module", fake.string()}).exitCode, 0);
+    struct Case {
+        std::string name;
+        crypto::KeyProvInfo info;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"by label", {"Quillmark Token CSP", 1, "signing key", crypto::AT_SIGNATURE}, "on the token"},
+        {"by id", {"Quillmark Token CSP", 1, "01", crypto::AT_KEYEXCHANGE}, "on the token"},
+        {"no such key", {"Quillmark Token CSP", 1, "other key", crypto::AT_SIGNATURE}, "not on the token"},
+        {"token absent", {"Absent CSP", 1, "signing key", crypto::AT_SIGNATURE}, "token absent"},
+        {"not a module", {"Broken CSP", 1, "signing key", crypto::AT_SIGNATURE}, "module cannot be loaded"},
+    };
+    {
+        platform::ScopedContext scope(home.context());
+        auto addressbook = crypto::Store::openSystem("addressbook");
+        for (const auto& c : cases) {
+            const PkiCert cert = pki.user(c.name).withoutKey().inNoStore().install();
+            ASSERT_NE(addressbook->add(cert.der(), c.info), nullptr) << c.name;
+        }
+    }
+    const HostRun listed = store({"list", "addressbook"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NE(listed.out.find("container \"" + c.info.containerName + "\", " +
+                                  (c.info.keySpec == crypto::AT_SIGNATURE ? "signature" : "exchange") +
+                                  " key: " + c.expected + "\n"),
+                  std::string::npos)
+            << listed.out;
+    }
+    // Looking never asks for a PIN: the host had no answers to give.
+    EXPECT_EQ(listed.err, "");
 }
 
 }  // namespace

@@ -186,14 +186,22 @@ constexpr Command COMMANDS[] = {
     {"store",
      "store list [STORE]\n"
      "  quillmark store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]\n"
-     "  quillmark store remove STORE FILESTEM",
+     "  quillmark store import CERTFILE --provider NAME --container LABEL\n"
+     "  quillmark store remove STORE FILESTEM\n"
+     "  quillmark store provider add NAME --module PATH [--slot N | --token LABEL]\n"
+     "  quillmark store provider list\n"
+     "  quillmark store provider remove NAME",
      "list every store (or one): certificates, their keys, CRLs; import PEM or DER certificates and\n"
      "      CRLs: a certificate into --store, else a self-signed CA certificate into root, another CA\n"
      "      certificate into ca, the rest into my; a CRL into the store of its issuer (ca, else root);\n"
      "      import a PKCS #12 file (--password, default empty) into my with its key in a new key\n"
      "      container (--container names it; never overwritten), unencrypted and readable by you only\n"
-     "      unless --protect encrypts it, and its CA certificates into root or ca; remove a certificate\n"
-     "      by the file stem that list shows (its key container is kept)",
+     "      unless --protect encrypts it, and its CA certificates into root or ca; import a certificate\n"
+     "      whose key is on a token into my (--provider names a registered provider, --container the\n"
+     "      key's label or hex id on the token; the key must be there, no key file is written); remove\n"
+     "      a certificate by the file stem that list shows (its key container is kept); register a\n"
+     "      PKCS #11 module as a token provider (the token in --slot, or labelled --token, else its\n"
+     "      first token), list the registered ones, or remove one",
      storeCommand},
     {"demo", "demo [--home DIR] [--module PATH]",
      "register the control in a fresh home and run the bundled example pages", demoCommand},

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -34,8 +35,10 @@
 #include "platform/crypto/library.h"
 #include "platform/crypto/names.h"
 #include "platform/crypto/openssl_ptr.h"
+#include "platform/crypto/provider.h"
 #include "platform/crypto/store.h"
 #include "platform/files/files.h"
+#include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
 
 namespace host {
@@ -61,12 +64,29 @@ constexpr size_t MAX_CONTAINER_BYTES = 255;
 
 constexpr std::string_view LIST_USAGE = "store list [STORE]";
 constexpr std::string_view IMPORT_USAGE =
-    "store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]";
+    "store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]\n"
+    "       quillmark store import CERTFILE --provider NAME --container LABEL";
 constexpr std::string_view REMOVE_USAGE = "store remove STORE FILESTEM";
+constexpr std::string_view PROVIDER_ADD_USAGE = "store provider add NAME --module PATH [--slot N | --token LABEL]";
+constexpr std::string_view PROVIDER_LIST_USAGE = "store provider list";
+constexpr std::string_view PROVIDER_REMOVE_USAGE = "store provider remove NAME";
+constexpr std::string_view PROVIDER_USAGE =
+    "store provider add NAME --module PATH [--slot N | --token LABEL]\n"
+    "       quillmark store provider list\n"
+    "       quillmark store provider remove NAME";
 constexpr std::string_view STORE_USAGE =
     "store list [STORE]\n"
     "       quillmark store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]\n"
-    "       quillmark store remove STORE FILESTEM";
+    "       quillmark store import CERTFILE --provider NAME --container LABEL\n"
+    "       quillmark store remove STORE FILESTEM\n"
+    "       quillmark store provider add NAME --module PATH [--slot N | --token LABEL]\n"
+    "       quillmark store provider list\n"
+    "       quillmark store provider remove NAME";
+
+// Where provider entries live, under HKEY_LOCAL_MACHINE.
+constexpr std::string_view PROVIDERS_KEY = "SOFTWARE\\Quillmark\\Providers";
+// A token label is a fixed field of 32 bytes.
+constexpr size_t MAX_TOKEN_LABEL = 32;
 
 // The command line is wrong: EXIT_USAGE, with the usage of the subcommand.
 class CommandLineError : public std::runtime_error {
@@ -145,6 +165,15 @@ bool isUtf8(std::string_view text) { return codepage::utf8FromWide(codepage::wid
 bool isContainerName(std::string_view name) {
     if (name.size() > MAX_CONTAINER_BYTES || !files::isPlainFileName(name) || !isUtf8(name)) return false;
     return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+// Text that goes into a registry value, a line of a property file and a
+// line of output: UTF-8, no control characters.
+bool isTokenText(std::string_view text) {
+    return !text.empty() && isUtf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7F;
     });
@@ -237,7 +266,12 @@ std::string openSslReason() {
 
 // --- Keys --------------------------------------------------------------------
 
-bool isSoftwareProvider(std::string_view name) { return name == ENHANCED_PROVIDER || name == BASE_PROVIDER; }
+// Provider names compare as registry key names do, without regard to ASCII
+// case; no name at all is the software provider too.
+bool isSoftwareProvider(std::string_view name) {
+    return name.empty() || asciiLower(name) == asciiLower(ENHANCED_PROVIDER) ||
+           asciiLower(name) == asciiLower(BASE_PROVIDER);
+}
 
 fs::path keysFolder() { return platform::context().home() / "keys"; }
 
@@ -256,28 +290,70 @@ bool somethingAt(const fs::path& path) {
     return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
-enum class KeyState { Present, NotChecked, BadContainerName, NoContainer, NoKeyFile };
+enum class KeyState {
+    // the software provider's key files
+    Present,
+    BadContainerName,
+    NoContainer,
+    NoKeyFile,
+    // a registered provider's key, as the provider answers
+    OnToken,
+    TokenAbsent,
+    NotOnToken,
+    ModuleMissing,
+    NotRegistered,
+    EntryDamaged,
+    Unchecked,
+};
 
-// Where the key of a key-provider property stands. Only the software
-// provider's containers are folders of the home; a token's are not ours to
-// look at.
-KeyState keyState(const crypto::KeyProvInfo& info) {
-    if (!isSoftwareProvider(info.providerName)) return KeyState::NotChecked;
-    if (!isContainerName(info.containerName)) return KeyState::BadContainerName;
-    const fs::path folder = keysFolder() / info.containerName;
-    std::error_code error;
-    if (!fs::is_directory(folder, error)) return KeyState::NoContainer;
-    if (!fs::is_regular_file(folder / keyFileName(info.keySpec), error)) return KeyState::NoKeyFile;
-    return KeyState::Present;
+struct KeyStatus {
+    KeyState state;
+    uint32_t error = 0;  // Unchecked: the provider's answer
+};
+
+// A key on a token: the provider is asked, silently, so it never asks for
+// the PIN; finding a key needs none.
+KeyStatus tokenKeyStatus(const crypto::KeyProvInfo& info) {
+    const auto context = crypto::ProviderContext::acquire(info.containerName, info.providerName, info.providerType,
+                                                          crypto::CRYPT_SILENT);
+    if (context && context->hasKey(info.keySpec)) return {KeyState::OnToken};
+    const uint32_t error = crypto::getLastError();
+    switch (error) {
+        case crypto::NTE_KEYSET_NOT_DEF: return {KeyState::TokenAbsent};
+        case crypto::NTE_BAD_KEYSET: return {KeyState::NotOnToken};
+        case crypto::NTE_PROV_DLL_NOT_FOUND: return {KeyState::ModuleMissing};
+        case crypto::NTE_PROV_TYPE_NOT_DEF: return {KeyState::NotRegistered};
+        case crypto::NTE_PROV_TYPE_ENTRY_BAD: return {KeyState::EntryDamaged};
+        default: return {KeyState::Unchecked, error};
+    }
 }
 
-std::string_view keyStateText(KeyState state) {
-    switch (state) {
+// Where the key of a key-provider property stands. The software provider's
+// containers are folders of the home, looked at directly; any other
+// provider is asked.
+KeyStatus keyStatus(const crypto::KeyProvInfo& info) {
+    if (!isSoftwareProvider(info.providerName)) return tokenKeyStatus(info);
+    if (!isContainerName(info.containerName)) return {KeyState::BadContainerName};
+    const fs::path folder = keysFolder() / info.containerName;
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) return {KeyState::NoContainer};
+    if (!fs::is_regular_file(folder / keyFileName(info.keySpec), error)) return {KeyState::NoKeyFile};
+    return {KeyState::Present};
+}
+
+std::string keyStatusText(const KeyStatus& status) {
+    switch (status.state) {
         case KeyState::Present: return "key file present";
-        case KeyState::NotChecked: return "not checked (not the software provider)";
         case KeyState::BadContainerName: return "container name is not a folder name";
         case KeyState::NoContainer: return "container missing";
         case KeyState::NoKeyFile: return "key file missing";
+        case KeyState::OnToken: return "on the token";
+        case KeyState::TokenAbsent: return "token absent";
+        case KeyState::NotOnToken: return "not on the token";
+        case KeyState::ModuleMissing: return "module cannot be loaded";
+        case KeyState::NotRegistered: return "provider not registered";
+        case KeyState::EntryDamaged: return "provider entry damaged";
+        case KeyState::Unchecked: return "cannot be checked (" + describeError(status.error) + ")";
     }
     return "unknown";
 }
@@ -410,6 +486,20 @@ private:
 };
 
 // --- Stores ------------------------------------------------------------------
+
+// A certificate that has a key already keeps it; one whose software key has
+// gone may get another. A key on a token is never replaced: the token may
+// just be out of its reader.
+void refuseWhenKeyHeld(const CertPtr& existing) {
+    if (!existing || !existing->keyProvInfo()) return;
+    const crypto::KeyProvInfo& held = *existing->keyProvInfo();
+    if (!isSoftwareProvider(held.providerName) || keyStatus(held).state == KeyState::Present) {
+        throw Failure("certificate " + lineSafe(existing->fileStem()) +
+                      " is in store my already, with its key in container \"" + lineSafe(held.containerName) +
+                      "\" of \"" + lineSafe(held.providerName) +
+                      "\"; nothing imported (remove it first to import it again)");
+    }
+}
 
 // The stores one command works on, each opened once, so that what it adds
 // to one is seen by the next step (a CRL after its issuer's certificate).
@@ -630,6 +720,7 @@ struct ImportOptions {
     std::optional<std::string> password;
     std::optional<std::string> container;
     std::optional<std::string> protect;
+    std::optional<std::string> provider;
 };
 
 void importBundle(const Bundle& bundle, const ImportOptions& options, std::ostream& out) {
@@ -667,19 +758,8 @@ void importPkcs12(PKCS12* p12, const ImportOptions& options, const std::string& 
 
     Stores stores;
     crypto::Store& my = stores.open("my");
-    // A certificate that has a key already keeps it; one whose software key
-    // has gone gets the imported one.
     const CertPtr existing = findByDer(my, cert.der());
-    if (existing && existing->keyProvInfo()) {
-        const crypto::KeyProvInfo& held = *existing->keyProvInfo();
-        const KeyState state = keyState(held);
-        if (state == KeyState::Present || state == KeyState::NotChecked) {
-            throw Failure("certificate " + lineSafe(existing->fileStem()) +
-                          " is in store my already, with its key in container \"" + lineSafe(held.containerName) +
-                          "\" of \"" + lineSafe(held.providerName) +
-                          "\"; nothing imported (remove it first to import it again)");
-        }
-    }
+    refuseWhenKeyHeld(existing);
 
     const std::string name = options.container ? *options.container : derivedContainer(cert);
     NewContainer container(name, contents.key.get(), options.protect.value_or(""));
@@ -705,6 +785,52 @@ void importPkcs12(PKCS12* p12, const ImportOptions& options, const std::string& 
     }
 }
 
+// A certificate whose key lives on a token: it goes to "my" with a
+// key-provider property that names the provider and the key's label (or
+// id). No key file is written. The provider is asked, without a PIN,
+// whether the key is there, so that no certificate points at a key that
+// cannot be reached.
+void importTokenCertificate(const Bundle& bundle, const ImportOptions& options, const std::string& file,
+                            std::ostream& out) {
+    if (bundle.certificates.size() != 1 || !bundle.crls.empty()) {
+        throw InputError(file + ": --provider takes a file with exactly one certificate");
+    }
+    const crypto::Certificate& cert = *bundle.certificates.front();
+    const std::string& provider = *options.provider;
+    const std::string& container = *options.container;
+    // The provider signs with RSA keys only.
+    if (EVP_PKEY_get_base_id(X509_get0_pubkey(cert.x509())) != EVP_PKEY_RSA) {
+        throw Failure(file + ": the certificate's key is not an RSA key, which a token provider needs");
+    }
+    if (!crypto::findRegisteredProvider(provider)) {
+        if (crypto::getLastError() == crypto::NTE_PROV_TYPE_ENTRY_BAD) {
+            throw Failure("the entry of provider \"" + lineSafe(provider) +
+                          "\" is damaged (`quillmark store provider list` shows it)");
+        }
+        throw Failure("no provider \"" + lineSafe(provider) +
+                      "\" is registered; add it with `quillmark store provider add`");
+    }
+    const crypto::KeyProvInfo info{provider, crypto::PROV_RSA_FULL, container, crypto::AT_KEYEXCHANGE};
+    const KeyStatus status = tokenKeyStatus(info);
+    if (status.state != KeyState::OnToken) {
+        throw Failure("key \"" + lineSafe(container) + "\" of provider \"" + lineSafe(provider) +
+                      "\": " + keyStatusText(status) + "; nothing imported");
+    }
+
+    Stores stores;
+    crypto::Store& my = stores.open("my");
+    const CertPtr existing = findByDer(my, cert.der());
+    refuseWhenKeyHeld(existing);
+    const CertPtr stored = my.add(cert.der(), info);
+    if (!stored) {
+        throw Failure("cannot add " + subjectOf(cert) + " to store my: " + describeError(crypto::getLastError()));
+    }
+    out << "certificate " << lineSafe(stored->fileStem())
+        << (existing ? " in store my now has its key" : " added to store my") << ": " << subjectOf(cert) << '\n';
+    out << "key \"" << lineSafe(container) << "\" on the token of provider \"" << lineSafe(provider)
+        << "\" (no key file written)\n";
+}
+
 // --- Subcommands -------------------------------------------------------------
 
 void printCertificate(const crypto::Certificate& cert, std::ostream& out) {
@@ -721,7 +847,7 @@ void printCertificate(const crypto::Certificate& cert, std::ostream& out) {
     }
     out << "    key          provider \"" << lineSafe(info->providerName) << "\" (type " << info->providerType
         << "), container \"" << lineSafe(info->containerName) << "\", " << keySpecText(info->keySpec) << ": "
-        << keyStateText(keyState(*info)) << '\n';
+        << keyStatusText(keyStatus(*info)) << '\n';
 }
 
 void printCrl(const crypto::Crl& crl, std::ostream& out) {
@@ -789,23 +915,59 @@ int listCommand(std::span<const std::string> words, std::ostream& out, std::ostr
 }
 
 int importCommand(std::span<const std::string> words, std::ostream& out) {
-    const Words parsed = parseWords(words, {"--store", "--password", "--container", "--protect"}, 1, 1, IMPORT_USAGE);
+    const Words parsed =
+        parseWords(words, {"--store", "--password", "--container", "--protect", "--provider"}, 1, 1, IMPORT_USAGE);
     ImportOptions options;
     if (const auto store = parsed.option("--store")) options.store = checkedStoreName(*store, IMPORT_USAGE);
     options.password = parsed.option("--password");
     options.container = parsed.option("--container");
-    if (options.container && !isContainerName(*options.container)) {
+    options.protect = parsed.option("--protect");
+    options.provider = parsed.option("--provider");
+    if (options.provider) {
+        if (options.password || options.protect) {
+            throw CommandLineError("--password and --protect do not apply with --provider: the key stays on the token",
+                                   IMPORT_USAGE);
+        }
+        if (options.store) {
+            throw CommandLineError("--store does not apply with --provider: a certificate with its key goes to store my",
+                                   IMPORT_USAGE);
+        }
+        if (isSoftwareProvider(*options.provider)) {
+            throw CommandLineError("\"" + lineSafe(*options.provider) +
+                                       "\" is the software provider; import its keys from a PKCS #12 file",
+                                   IMPORT_USAGE);
+        }
+        if (!options.container) {
+            throw CommandLineError("--provider needs --container: the key's label (or id in hex) on the token",
+                                   IMPORT_USAGE);
+        }
+        // A label goes into a line of the property file.
+        if (!isTokenText(*options.container)) {
+            throw CommandLineError("not a key label (UTF-8 text without control characters): " +
+                                       lineSafe(*options.container),
+                                   IMPORT_USAGE);
+        }
+    } else if (options.container && !isContainerName(*options.container)) {
         throw CommandLineError(
             "not a key container name (a plain folder name of UTF-8 text): " + lineSafe(*options.container),
             IMPORT_USAGE);
     }
-    options.protect = parsed.option("--protect");
     if (options.protect && options.protect->empty()) {
         throw CommandLineError("--protect needs a pass phrase", IMPORT_USAGE);
     }
 
     const std::string file = parsed.positional.front();
     const std::string contents = readImportFile(file);
+    if (options.provider) {
+        if (contents.find("-----BEGIN ") != std::string::npos) {
+            importTokenCertificate(readPem(contents, file), options, file, out);
+        } else if (CertPtr cert = crypto::Certificate::fromDer(contents)) {
+            importTokenCertificate(Bundle{{std::move(cert)}, {}}, options, file, out);
+        } else {
+            throw InputError(file + " is not a certificate file (PEM or DER); --provider takes the certificate only");
+        }
+        return EXIT_OK;
+    }
     if (contents.find("-----BEGIN ") != std::string::npos) {
         importBundle(readPem(contents, file), options, out);
     } else if (const auto p12 = decodePkcs12(contents)) {
@@ -847,6 +1009,157 @@ int removeCommand(std::span<const std::string> words, std::ostream& out) {
     return EXIT_OK;
 }
 
+// --- Providers -------------------------------------------------------------
+
+// A provider name is one registry key name. The software provider's names
+// never reach the registry, so an entry under one would never be used.
+std::string checkedProviderName(const std::string& name, std::string_view usage) {
+    if (!isTokenText(name) || name.find('\\') != std::string::npos) {
+        throw CommandLineError("not a provider name (UTF-8 text without backslashes or control characters): " +
+                                   lineSafe(name),
+                               usage);
+    }
+    if (isSoftwareProvider(name)) {
+        throw CommandLineError("\"" + name + "\" is the built-in software provider's name", usage);
+    }
+    return name;
+}
+
+std::string providerKeyPath(const std::string& name) { return std::string(PROVIDERS_KEY) + "\\" + name; }
+
+std::string registryError(registry::LSTATUS status) {
+    switch (status) {
+        case registry::ERROR_ACCESS_DENIED: return "the registry is read-only";
+        case registry::ERROR_REGISTRY_CORRUPT: return "the registry file is damaged";
+        default: return "registry error " + std::to_string(status);
+    }
+}
+
+int providerAddCommand(std::span<const std::string> words, std::ostream& out) {
+    const Words parsed = parseWords(words, {"--module", "--slot", "--token"}, 1, 1, PROVIDER_ADD_USAGE);
+    const std::string name = checkedProviderName(parsed.positional.front(), PROVIDER_ADD_USAGE);
+    const auto module = parsed.option("--module");
+    if (!module || module->empty()) throw CommandLineError("--module is needed", PROVIDER_ADD_USAGE);
+    const auto slotText = parsed.option("--slot");
+    const auto token = parsed.option("--token");
+    if (slotText && token) throw CommandLineError("give --slot or --token, not both", PROVIDER_ADD_USAGE);
+    std::optional<uint32_t> slot;
+    if (slotText) {
+        uint32_t value = 0;
+        const char* end = slotText->data() + slotText->size();
+        const auto [stop, error] = std::from_chars(slotText->data(), end, value);
+        if (slotText->empty() || error != std::errc() || stop != end) {
+            throw CommandLineError("--slot takes a slot number: " + lineSafe(*slotText), PROVIDER_ADD_USAGE);
+        }
+        slot = value;
+    }
+    if (token && (!isTokenText(*token) || token->size() > MAX_TOKEN_LABEL)) {
+        throw CommandLineError("not a token label (1 to 32 bytes of UTF-8 text): " + lineSafe(*token),
+                               PROVIDER_ADD_USAGE);
+    }
+    // The entry is read from any folder later: it keeps the module's full path.
+    std::error_code error;
+    const fs::path modulePath = fs::absolute(*module, error);
+    if (error || !fs::is_regular_file(modulePath, error)) {
+        throw InputError("no module file " + *module);
+    }
+    if (!isTokenText(modulePath.string())) {
+        throw InputError("the module's path is not UTF-8 text: " + lineSafe(modulePath.string()));
+    }
+
+    registry::Hive& hive = platform::context().registry();
+    registry::Key existing;
+    if (hive.openKey(registry::Root::LocalMachine, providerKeyPath(name), registry::KEY_READ, existing) ==
+        registry::ERROR_SUCCESS) {
+        throw Failure("provider \"" + name + "\" is registered already; remove it first to change it");
+    }
+    registry::Key key;
+    bool created = false;
+    registry::LSTATUS status =
+        hive.createKey(registry::Root::LocalMachine, providerKeyPath(name), registry::KEY_ALL_ACCESS, key, &created);
+    if (status == registry::ERROR_SUCCESS && !created) {
+        throw Failure("provider \"" + name + "\" was registered meanwhile; nothing changed");
+    }
+    if (status == registry::ERROR_SUCCESS) status = key.setString("Module", modulePath.string());
+    if (status == registry::ERROR_SUCCESS && slot) status = key.setDword("Slot", *slot);
+    if (status == registry::ERROR_SUCCESS && token) status = key.setString("Token", *token);
+    if (status != registry::ERROR_SUCCESS) {
+        // Half an entry would be a damaged one.
+        if (created) hive.deleteKeyTree(registry::Root::LocalMachine, providerKeyPath(name));
+        throw Failure("cannot register provider \"" + name + "\": " + registryError(status));
+    }
+    out << "provider \"" << name << "\" added: module " << modulePath.string();
+    if (slot) out << ", slot " << *slot;
+    if (token) out << ", token \"" << *token << '"';
+    out << '\n';
+    return EXIT_OK;
+}
+
+int providerListCommand(std::span<const std::string> words, std::ostream& out) {
+    parseWords(words, {}, 0, 0, PROVIDER_LIST_USAGE);
+    registry::Key key;
+    std::vector<std::string> names;
+    if (platform::context().registry().openKey(registry::Root::LocalMachine, PROVIDERS_KEY, registry::KEY_READ,
+                                               key) == registry::ERROR_SUCCESS) {
+        key.enumSubKeys(names);
+    }
+    if (names.empty()) {
+        out << "no providers\n";
+        return EXIT_OK;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out << '\n';
+        out << "provider \"" << lineSafe(names[i]) << "\"\n";
+        const auto entry = crypto::findRegisteredProvider(names[i]);
+        if (!entry) {
+            out << "  entry damaged: it needs a Module text, and a Slot that is a number\n";
+            continue;
+        }
+        out << "  module       " << lineSafe(entry->module) << '\n';
+        out << "  slot         " << (entry->slot ? std::to_string(*entry->slot) : std::string("any")) << '\n';
+        out << "  token        " << (entry->token ? '"' + lineSafe(*entry->token) + '"' : std::string("any")) << '\n';
+    }
+    return EXIT_OK;
+}
+
+int providerRemoveCommand(std::span<const std::string> words, std::ostream& out) {
+    const Words parsed = parseWords(words, {}, 1, 1, PROVIDER_REMOVE_USAGE);
+    const std::string name = checkedProviderName(parsed.positional.front(), PROVIDER_REMOVE_USAGE);
+    const registry::LSTATUS status =
+        platform::context().registry().deleteKeyTree(registry::Root::LocalMachine, providerKeyPath(name));
+    if (status == registry::ERROR_FILE_NOT_FOUND) throw Failure("no provider \"" + name + "\" is registered");
+    if (status != registry::ERROR_SUCCESS) {
+        throw Failure("cannot remove provider \"" + name + "\": " + registryError(status));
+    }
+    out << "provider \"" << name << "\" removed\n";
+    // Certificates are left alone; the user should know what they lost.
+    if (somethingAt(platform::context().home() / "stores" / "my")) {
+        if (const auto my = crypto::Store::openSystem("my")) {
+            const auto naming = std::count_if(my->certificates().begin(), my->certificates().end(),
+                                              [&](const CertPtr& cert) {
+                                                  return cert->keyProvInfo() &&
+                                                         asciiLower(cert->keyProvInfo()->providerName) ==
+                                                             asciiLower(name);
+                                              });
+            if (naming > 0) {
+                out << naming << " certificate(s) in store my still name it; their keys are out of reach until it "
+                                 "is added again\n";
+            }
+        }
+    }
+    return EXIT_OK;
+}
+
+int providerCommand(std::span<const std::string> words, std::ostream& out) {
+    if (words.empty()) throw CommandLineError("expected add, list or remove", PROVIDER_USAGE);
+    const std::string& action = words.front();
+    const auto rest = words.subspan(1);
+    if (action == "add") return providerAddCommand(rest, out);
+    if (action == "list") return providerListCommand(rest, out);
+    if (action == "remove") return providerRemoveCommand(rest, out);
+    throw CommandLineError("unknown store provider command " + action, PROVIDER_USAGE);
+}
+
 }  // namespace
 
 int storeCommand(std::span<const std::string> words) {
@@ -857,14 +1170,15 @@ int storeCommand(std::span<const std::string> words) {
 
 int runStoreCommand(std::span<const std::string> words) {
     try {
-        if (words.empty()) throw CommandLineError("expected list, import or remove", STORE_USAGE);
+        if (words.empty()) throw CommandLineError("expected list, import, remove or provider", STORE_USAGE);
         const std::string& action = words.front();
         const auto rest = words.subspan(1);
-        if (action != "list" && action != "import" && action != "remove") {
+        if (action != "list" && action != "import" && action != "remove" && action != "provider") {
             throw CommandLineError("unknown store command " + action, STORE_USAGE);
         }
         if (action == "list") return listCommand(rest, std::cout, std::cerr);
         if (action == "import") return importCommand(rest, std::cout);
+        if (action == "provider") return providerCommand(rest, std::cout);
         return removeCommand(rest, std::cout);
     } catch (const CommandLineError& e) {
         std::cerr << "quillmark store: " << e.what() << "\nusage: quillmark " << e.usage() << '\n';

@@ -3,7 +3,11 @@
 //
 //   store list [STORE]
 //   store import FILE [--store NAME] [--password P] [--container NAME] [--protect PASSPHRASE]
+//   store import CERTFILE --provider NAME --container LABEL
 //   store remove STORE FILESTEM
+//   store provider add NAME --module PATH [--slot N | --token LABEL]
+//   store provider list
+//   store provider remove NAME
 //
 // import reads PEM (certificates and CRLs, any number of blocks), DER (one
 // certificate or CRL) or PKCS #12 (a certificate with its private key, and
@@ -18,8 +22,20 @@
 //                        container of the software provider; the CA
 //                        certificates beside it to "root" (self-signed) or
 //                        "ca"
+//   with --provider      one certificate (PEM or DER) to "my", its
+//                        key-provider property naming that registered
+//                        provider and the key's label (or hex id) on its
+//                        token; the provider must find the key there,
+//                        without a PIN; no key file is written
 //
 // A key container is never overwritten, and remove never touches one.
+//
+// Providers are the registry's entries
+// HKEY_LOCAL_MACHINE\SOFTWARE\Quillmark\Providers\<name> (Module, Slot,
+// Token); add never replaces one, and remove leaves the certificates that
+// name it alone. list shows where each key stands: for the software
+// provider whether its key file is there, for any other whether the
+// provider finds the key (asked silently: no PIN).
 #pragma once
 
 #include <span>

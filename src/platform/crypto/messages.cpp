@@ -493,9 +493,12 @@ std::optional<Unwrapped> openEnvelope(const std::vector<const Store*>& stores, P
             auto key = provider ? provider->decryptKey(recipient->keyProvInfo()->keySpec, view(info->enc_key))
                                 : std::nullopt;
             if (!key) {
-                // The user said no: asking about the next key would be
-                // asking again.
-                if (getLastError() == ERROR_CANCELLED) return std::nullopt;
+                // The user said no, to a pass phrase or to a token's PIN:
+                // asking about the next key would be asking again.
+                if (const uint32_t error = getLastError();
+                    error == ERROR_CANCELLED || error == SCARD_W_CANCELLED_BY_USER) {
+                    return std::nullopt;
+                }
                 failed(getLastError());
                 continue;
             }

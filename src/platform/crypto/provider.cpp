@@ -12,6 +12,7 @@
 #include "platform/crypto/errors.h"
 #include "platform/crypto/library.h"
 #include "platform/crypto/provider_support.h"
+#include "platform/crypto/token_provider.h"
 
 namespace crypto {
 namespace {
@@ -55,7 +56,7 @@ std::mutex& factoryMutex() {
 }
 
 TokenProviderFactory& installedFactory() {
-    static TokenProviderFactory factory;
+    static TokenProviderFactory factory = openTokenProvider;
     return factory;
 }
 

@@ -11,7 +11,8 @@
 //         "Slot"=dword:00000000                        optional, or as decimal text
 //         "Token"="Quillmark Token"                    optional token label
 //
-// and such an entry is opened by the token provider factory (see
+// and such an entry is opened by the token provider factory: the PKCS #11
+// token provider of token_provider.h, unless a test installs another (see
 // setTokenProviderFactory). Nothing in this layer ever deletes or empties a
 // key container.
 //
@@ -50,12 +51,19 @@ constexpr uint32_t NTE_BAD_DATA = 0x80090005;
 constexpr uint32_t NTE_BAD_ALGID = 0x80090008;
 constexpr uint32_t NTE_BAD_FLAGS = 0x80090009;
 constexpr uint32_t NTE_BAD_HASH_STATE = 0x8009000C;
+constexpr uint32_t NTE_PERM = 0x80090010;
 constexpr uint32_t NTE_BAD_PROV_TYPE = 0x80090014;
 constexpr uint32_t NTE_PROV_TYPE_NOT_DEF = 0x80090017;
 constexpr uint32_t NTE_PROV_TYPE_ENTRY_BAD = 0x80090018;
+constexpr uint32_t NTE_PROV_DLL_NOT_FOUND = 0x8009001E;
 constexpr uint32_t NTE_BAD_KEYSET_PARAM = 0x8009001F;
 constexpr uint32_t NTE_FAIL = 0x80090020;
 constexpr uint32_t NTE_SILENT_CONTEXT = 0x80090022;
+
+// What a token provider reports about the PIN, as smart card providers do.
+constexpr uint32_t SCARD_W_WRONG_CHV = 0x8010006B;
+constexpr uint32_t SCARD_W_CHV_BLOCKED = 0x8010006C;
+constexpr uint32_t SCARD_W_CANCELLED_BY_USER = 0x8010006E;
 
 // The user's default key container: named after the user (the name of the
 // effective uid, else "user").
@@ -109,7 +117,8 @@ public:
     // registered; NTE_PROV_TYPE_ENTRY_BAD for a registry entry without a
     // module or with a slot that is not a number; NTE_KEYSET_NOT_DEF when
     // the registered provider cannot be reached (its token is absent, or no
-    // token provider is installed); NTE_BAD_KEYSET_PARAM for a container
+    // token provider is installed); NTE_PROV_DLL_NOT_FOUND when its module
+    // cannot be loaded; NTE_BAD_KEYSET_PARAM for a container
     // name that cannot name a folder (empty, ".", "..", a separator, NUL,
     // longer than 255 bytes); E_ACCESSDENIED or NTE_FAIL when the folder
     // cannot be made.
@@ -176,7 +185,8 @@ using TokenProviderFactory = std::function<std::unique_ptr<ProviderContext>(
     const RegisteredProvider& provider, const std::optional<std::string>& container, uint32_t flags)>;
 
 // Installs the factory that registered providers are opened with, for the
-// whole process, and answers the one it replaces. Without one, acquiring a
+// whole process, and answers the one it replaces. A process starts with
+// openTokenProvider (token_provider.h). Without any (nullptr), acquiring a
 // registered provider fails with NTE_KEYSET_NOT_DEF: its keys cannot be
 // reached, as when its token is absent.
 TokenProviderFactory setTokenProviderFactory(TokenProviderFactory factory);

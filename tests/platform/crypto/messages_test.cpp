@@ -413,9 +413,9 @@ TEST_F(MessagesTest, AnyProviderCanSignAndOpen) {
                                                                        AT_SIGNATURE});
     ASSERT_NE(cert, nullptr);
 
-    // Registered but unreachable.
+    // Registered but unreachable: its module is not there.
     EXPECT_EQ(signedMessageSize(cert, 4, false), std::nullopt);
-    EXPECT_EQ(getLastError(), NTE_KEYSET_NOT_DEF);
+    EXPECT_EQ(getLastError(), NTE_PROV_DLL_NOT_FOUND);
 
     int uses = 0;
     FactoryScope scope([&](const RegisteredProvider& provider, const std::optional<std::string>& container,

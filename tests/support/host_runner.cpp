@@ -38,7 +38,7 @@ void PageTest::SetUp() {
 }
 
 HostRun PageTest::host(const std::vector<std::string>& arguments) {
-    HostRun run = runHost(home.path(), arguments);
+    HostRun run = runHost(home.path(), arguments, hostEnvironment);
     EXPECT_EQ(run.err.find("still alive"), std::string::npos) << run.err;
     return run;
 }

@@ -38,6 +38,8 @@ protected:
     HostRun host(const std::vector<std::string>& arguments);
 
     std::vector<std::string> uiLog;
+    // Added to the host's environment (for example SOFTHSM2_CONF).
+    std::vector<std::string> hostEnvironment;
 };
 
 }  // namespace testing_support

@@ -64,6 +64,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     out << "Registered " << options.module.string() << '\n';
     try {
         buildDemoPki(out);
+        buildDemoToken(out);
         writeDemoFiles();
     } catch (const DemoPkiError& e) {
         err << "quillmark: " << e.what() << '\n';

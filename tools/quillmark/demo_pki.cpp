@@ -1,6 +1,9 @@
 #include "demo_pki.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -9,6 +12,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include <fcntl.h>
 
 #include <filesystem>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/store.h"
 #include "platform/files/files.h"
+#include "platform/registry/registry.h"
 
 namespace host {
 
@@ -128,6 +134,37 @@ void installUser(const Issued& user, const std::string& container, std::ostream&
     out << "  my            " << label << " (key container \"" << container << "\")\n";
 }
 
+// Runs softhsm2-util with the given arguments; its output is dropped unless
+// it fails.
+void softhsmUtil(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "softhsm2-util");
+    std::vector<char*> argv;
+    for (auto& word : arguments) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) failed("softhsm2-util is not installed (Debian package softhsm2)");
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed("softhsm2-util " + arguments[1] + " failed");
+}
+
+std::filesystem::path softhsmModule() {
+    for (const char* candidate : {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
+                                  "/usr/lib64/softhsm/libsofthsm2.so", "/usr/local/lib/softhsm/libsofthsm2.so"}) {
+        std::error_code error;
+        if (std::filesystem::exists(candidate, error)) return candidate;
+    }
+    failed("the SoftHSM2 module libsofthsm2.so is not installed (Debian package softhsm2)");
+}
+
+Issued g_ca;  // the demo CA, kept for the token user
+
 }  // namespace
 
 void buildDemoPki(std::ostream& out) {
@@ -137,6 +174,8 @@ void buildDemoPki(std::ostream& out) {
     if (!open("root")->add(der(root.cert.get()))) failed("cannot store the root");
     out << "  root          Quillmark Demo Root\n";
     if (!open("ca")->add(der(ca.cert.get()))) failed("cannot store the CA");
+    g_ca.cert.reset(X509_dup(ca.cert.get()));
+    g_ca.key.reset(EVP_PKEY_dup(ca.key.get()));
     out << "  ca            Quillmark Demo CA\n";
 
     const Issued user = issue({{"C", "CN"}, {"O", "Quillmark Bank"}, {"OU", "Online Banking"}, {"CN", "Demo User"}},
@@ -150,6 +189,68 @@ void buildDemoPki(std::ostream& out) {
     const Issued teller = issue({{"C", "CN"}, {"O", "Quillmark Bank"}, {"OU", "Branch"}, {"CN", "张三"}}, 0x1002, &ca,
                                 false);
     installUser(teller, "Zhang San", out, "张三");
+}
+
+void buildDemoToken(std::ostream& out) {
+    if (!g_ca.cert) failed("the demo CA must be made before the token");
+    const auto folder = platform::context().home() / "softhsm";
+    const auto tokens = folder / "tokens";
+    std::error_code error;
+    std::filesystem::create_directories(tokens, error);
+    const auto config = folder / "softhsm2.conf";
+    if (error || !files::writeWholeFile(config, "directories.tokendir = " + tokens.string() +
+                                                   "\nobjectstore.backend = file\nlog.level = ERROR\n")) {
+        failed("cannot write the SoftHSM2 configuration");
+    }
+    // The module reads its configuration when it is first initialised, in
+    // this process, by the control.
+    ::setenv("SOFTHSM2_CONF", config.c_str(), 1);
+    const std::filesystem::path module = softhsmModule();
+    const std::string label = "Quillmark Demo Token";
+    softhsmUtil({"--init-token", "--free", "--label", label, "--so-pin", "87654321", "--pin", DEMO_TOKEN_PIN});
+
+    const Issued user = issue({{"C", "CN"}, {"O", "Quillmark Bank"}, {"OU", "Token"}, {"CN", "Token User"}}, 0x1003,
+                              &g_ca, false);
+    // The key goes onto the token and nowhere else: the PEM file the import
+    // reads is removed right after.
+    const auto keyFile = folder / "token-user-key.pem";
+    {
+        crypto::UniquePtr<BIO> pem(BIO_new(BIO_s_mem()));
+        if (!pem || PEM_write_bio_PKCS8PrivateKey(pem.get(), user.key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+            failed("cannot encode the token key");
+        }
+        char* data = nullptr;
+        const long size = BIO_get_mem_data(pem.get(), &data);
+        if (!files::writeWholeFile(keyFile, std::string_view(data, static_cast<size_t>(size))) ||
+            ::chmod(keyFile.c_str(), 0600) != 0) {
+            failed("cannot write the token key for its import");
+        }
+    }
+    try {
+        softhsmUtil({"--import", keyFile.string(), "--token", label, "--label", "Token User", "--id", "01", "--pin",
+                     DEMO_TOKEN_PIN});
+    } catch (...) {
+        std::filesystem::remove(keyFile, error);
+        throw;
+    }
+    std::filesystem::remove(keyFile, error);
+
+    const std::string provider = "Quillmark Demo Token Provider";
+    registry::Key entry;
+    if (platform::context().registry().createKey(registry::Root::LocalMachine,
+                                                 "SOFTWARE\\Quillmark\\Providers\\" + provider,
+                                                 registry::KEY_ALL_ACCESS, entry) != registry::ERROR_SUCCESS ||
+        entry.setString("Module", module.string()) != registry::ERROR_SUCCESS ||
+        entry.setString("Token", label) != registry::ERROR_SUCCESS) {
+        failed("cannot register the token provider");
+    }
+    crypto::KeyProvInfo property;
+    property.providerName = provider;
+    property.containerName = "Token User";
+    property.keySpec = crypto::AT_KEYEXCHANGE;
+    if (!open("my")->add(der(user.cert.get()), property)) failed("cannot store the token user");
+    out << "  my            Token User (key on the SoftHSM2 token \"" << label << "\", PIN " << DEMO_TOKEN_PIN
+        << ")\n";
 }
 
 void writeDemoFiles() {

@@ -9,6 +9,7 @@
 #include "certs/partial_dn.h"
 #include "control/state/boundary.h"
 #include "control/state/message_box.h"
+#include "package/file_io.h"
 #include "platform/codepage/codepage.h"
 #include "platform/context/context.h"
 #include "platform/files/files.h"
@@ -42,7 +43,7 @@ std::string lengthField(uint64_t length) {
 
 // Why a staged file could not be packed; empty when it was.
 std::string_view appendFile(std::string& text, std::string_view path, int32_t maxSignSize) {
-    const std::optional<std::string_view> name = files::nameAfterLastSeparator(path);
+    const std::optional<std::string_view> name = fileNameOfPath(path);
     if (!name || path.find('\0') != std::string_view::npos) return MSG_CANNOT_OPEN_FILE;
     const std::filesystem::path where = platform::context().files().map(path);
     std::error_code error;
@@ -159,8 +160,9 @@ HRESULT addFileName(ControlState& state, BSTR fileName) {
 
 HRESULT putDefaultDN(ControlState& state, BSTR newVal) {
     try {
-        // An empty separator cannot split anything either.
-        if (!state.dnSplitter || state.dnSplitter->empty()) {
+        // With no separator at all nothing is stored, and a list staged
+        // before stays.
+        if (!state.dnSplitter) {
             showMessageBox(MSG_DN_NO_SEPARATOR, CAPTION_DN_NO_SEPARATOR, ui::Icon::None);
             return S_OK;
         }
@@ -172,10 +174,21 @@ HRESULT putDefaultDN(ControlState& state, BSTR newVal) {
         }
         state.defaultDN = *list;
         state.defaultDNText = com::Bstr(untilNul(newVal));
-        if (checkPartialDnList(*list, state.dnSplitter) == DN_LIST_TOO_MANY_PARTS) {
-            showMessageBox(MSG_DN_TOO_MANY_PARTS, CAPTION_DN_TOO_MANY_PARTS, ui::Icon::None);
-            state.defaultDN.reset();
-            state.defaultDNText.reset();
+        // A list that fails its check is dropped, the one before it too: an
+        // empty separator fails every list.
+        switch (checkPartialDnList(*list, state.dnSplitter)) {
+            case DN_LIST_OK:
+                break;
+            case DN_LIST_NO_SEPARATOR:
+                showMessageBox(MSG_DN_NO_SEPARATOR, CAPTION_DN_NO_SEPARATOR, ui::Icon::None);
+                state.defaultDN.reset();
+                state.defaultDNText.reset();
+                break;
+            case DN_LIST_TOO_MANY_PARTS:
+                showMessageBox(MSG_DN_TOO_MANY_PARTS, CAPTION_DN_TOO_MANY_PARTS, ui::Icon::None);
+                state.defaultDN.reset();
+                state.defaultDNText.reset();
+                break;
         }
     } catch (const std::bad_alloc&) {
         state.defaultDN.reset();

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "control/state/codes.h"
+#include "platform/codepage/codepage.h"
 #include "platform/context/context.h"
 #include "platform/files/files.h"
 #include "platform/ui/ui.h"
@@ -33,7 +34,7 @@ int32_t readNamedFile(std::string_view path, std::string& name, std::string& con
     if (holdsNul(path)) return ERR_FILE_READ;
     // The name is what follows the last separator; a bare name, which says
     // nothing about where the file is, is refused.
-    const std::optional<std::string_view> after = files::nameAfterLastSeparator(path);
+    const std::optional<std::string_view> after = fileNameOfPath(path);
     if (!after) return ERR_FILE_READ;
     const std::filesystem::path where = platform::context().files().map(path);
     if (!isRegularOrAbsent(where, false)) return ERR_FILE_READ;
@@ -53,6 +54,20 @@ int32_t writeNamedFile(std::string_view path, std::string_view content) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> fileNameOfPath(std::string_view ansiPath) {
+    std::optional<size_t> separator;
+    for (size_t i = 0; i < ansiPath.size();) {
+        if (files::isSeparator(ansiPath[i])) separator = i;
+        // A byte above ASCII and the one after it are one character when the
+        // code page reads them as one; the path is opened by the same reading.
+        const bool pair = static_cast<unsigned char>(ansiPath[i]) >= 0x80 && i + 1 < ansiPath.size() &&
+                          codepage::wideFromAnsi(ansiPath.substr(i, 2)).size() == 1;
+        i += pair ? 2 : 1;
+    }
+    if (!separator) return std::nullopt;
+    return ansiPath.substr(*separator + 1);
+}
 
 int32_t loadFileContents(std::string_view title, std::string_view filter, std::string& name, std::string& content,
                          const std::optional<std::string>& path) {

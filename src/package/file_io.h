@@ -31,9 +31,15 @@ constexpr uint32_t SAVE_DIALOG_FLAGS = 0x2802;
 // The dialogs hold a file name of at most this many bytes, its NUL included.
 constexpr size_t FILE_DIALOG_NAME_ROOM = 1024;
 
+// The part of an ANSI path after its last separator ('\' or '/'); nullopt
+// when it has none. Only whole characters are separators: in a double-byte
+// code page the second byte of a character may be 0x5C, and the name does
+// not end there.
+std::optional<std::string_view> fileNameOfPath(std::string_view ansiPath);
+
 // Reads a whole file: `name` gets the part of its path after the last
-// separator ('\' or '/'), `content` its bytes unchanged. Without a path the
-// open dialog asks for the file.
+// separator (fileNameOfPath), `content` its bytes unchanged. Without a path
+// the open dialog asks for the file.
 //
 // 0 on success; ERR_FILE_NOT_CHOSEN (-2) when the user cancelled the dialog;
 // ERR_FILE_READ (-1) for every other failure, and then `name` and `content`

@@ -24,6 +24,7 @@ TEST_F(LegacyStagingTest, PacksItemsAndFilesInTheAgreedLayout) {
     writeDriveFile("c:\\legacy\\a.txt", "xyz");
     writeDriveFile("c:\\legacy\\b.bin", std::string("\0\1", 2));
     writeDriveFile("c:\\legacy\\empty.bin", "");
+    writeDriveFile(gbk("c:\\legacy\\乗.txt").c_str(), "q");
     struct Case {
         const char* name;
         std::vector<const char*> items;
@@ -41,6 +42,9 @@ TEST_F(LegacyStagingTest, PacksItemsAndFilesInTheAgreedLayout) {
         {"two files in order", {}, {"c:\\legacy\\b.bin", "c:\\legacy\\a.txt"}, 0,
          "00000000" "00000047" "00000015" "00000005" "b.bin" + std::string("\0\1", 2) +
              "00000016" "00000005" "a.txtxyz"},
+        // 乗 is 81 5C in GBK: its second byte is not a separator.
+        {"a GBK name with a 0x5C byte", {}, {"c:\\legacy\\乗.txt"}, 0,
+         "00000000" "00000023" "00000015" "00000006" + gbk("乗.txt") + "q"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,6 +173,28 @@ TEST_F(LegacyStagingTest, DefaultDNFollowsTheSeparatorRules) {
     EXPECT_EQ(signWith(control()), "O=Bank, CN=Signer");
     EXPECT_EQ(home.ui().requests().back().kind, "chooser");
     EXPECT_EQ(errorNum(control()), 0);
+
+    // An empty separator is set but fails every list: the new list is
+    // dropped with the no-separator box, and so is the one staged before.
+    put(control(), "defaultDN", "CN=Other");
+    put(control(), "DNspliter", "");
+    home.answer("ok");
+    put(control(), "defaultDN", "CN=Other");
+    expectLastBox("未设置DN分隔符", "设置分隔符", "");
+    home.answer("select 0");
+    EXPECT_EQ(signWith(control()), "O=Bank, CN=Signer");
+    EXPECT_EQ(home.ui().requests().back().kind, "chooser");
+
+    // An empty list is no list to check: it clears without a box.
+    put(control(), "DNspliter", "|");
+    put(control(), "defaultDN", "CN=Other");
+    put(control(), "DNspliter", "");
+    home.ui().clearRequests();
+    put(control(), "defaultDN", "");
+    EXPECT_TRUE(home.ui().requests().empty());
+    home.answer("select 0");
+    EXPECT_EQ(signWith(control()), "O=Bank, CN=Signer");
+    EXPECT_EQ(home.ui().requests().back().kind, "chooser");
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ using testing_support::writeFile;
 
 const std::string CESHI_GBK = "\xb2\xe2\xca\xd4";  // 测试
 const std::string CESHI_UTF8 = "测试";
+// 乗: a GBK character whose second byte is 0x5C, the byte of a backslash.
+const std::string JOU_GBK = "\x81\x5c";
+const std::string JOU_UTF8 = "乗";
 const std::string THREE_BYTES = std::string("\x00\xff\x7c", 3);
 
 class FileIoTest : public testing_support::HomeTest {
@@ -43,6 +46,7 @@ protected:
 TEST_F(FileIoTest, ReadsByPath) {
     writeFile(drive('c') / "in" / "three.bin", THREE_BYTES);
     writeFile(drive('d') / CESHI_UTF8 / (CESHI_UTF8 + ".txt"), "abc");
+    writeFile(drive('d') / "in" / (JOU_UTF8 + ".txt"), "def");
     writeFile(home.path() / "plain" / "a.txt", "x");
     const std::string absolute = (home.path() / "plain" / "a.txt").string();
 
@@ -57,6 +61,8 @@ TEST_F(FileIoTest, ReadsByPath) {
         {"upper-case drive, forward slashes", "C:/in/three.bin", "three.bin", THREE_BYTES},
         {"mixed separators, name after the last", "c:/in\\three.bin", "three.bin", THREE_BYTES},
         {"GBK path and name", "d:\\" + CESHI_GBK + "\\" + CESHI_GBK + ".txt", CESHI_GBK + ".txt", "abc"},
+        // The second byte of a double-byte character is no separator.
+        {"GBK name with a 0x5C byte", "d:\\in\\" + JOU_GBK + ".txt", JOU_GBK + ".txt", "def"},
         {"absolute path", absolute, "a.txt", "x"},
     };
     for (const Case& c : cases) {

@@ -1,5 +1,7 @@
 #include "certs/cert_finder.h"
 
+#include <new>
+
 #include "certs/cert_chooser.h"
 #include "certs/cert_info.h"
 #include "certs/cert_match.h"
@@ -70,18 +72,7 @@ int hexDigit(char c) {
     return -1;
 }
 
-}  // namespace
-
-crypto::CertPtr FindCertBySubjectName(const StoreSet& stores, std::string_view encodedName) {
-    for (const crypto::Store* store : stores) {
-        if (!store) continue;
-        if (crypto::CertPtr found = store->findBySubjectName(encodedName)) return found;
-    }
-    return nullptr;
-}
-
-crypto::CertPtr FindCertByPartialDns(const StoreSet& stores, std::string_view list, std::string_view separator) {
-    if (stores.empty()) return nullptr;
+crypto::CertPtr findByPartialDns(const StoreSet& stores, std::string_view list, std::string_view separator) {
     const std::vector<std::string> partialDns = splitPartialDns(list, separator);
     NodeList candidates;
     int32_t count = 0;
@@ -102,8 +93,7 @@ crypto::CertPtr FindCertByPartialDns(const StoreSet& stores, std::string_view li
     return choose(stores, candidates, count, stores.size() == 1 ? PROMPT_SIGN : PROMPT_ENCRYPT);
 }
 
-crypto::CertPtr ChooseAnyCert(const StoreSet& stores, std::string_view promptUtf8) {
-    if (stores.empty()) return nullptr;
+crypto::CertPtr chooseAny(const StoreSet& stores, std::string_view promptUtf8) {
     NodeList candidates;
     int32_t count = 0;
     for (const crypto::Store* store : stores) {
@@ -116,34 +106,7 @@ crypto::CertPtr ChooseAnyCert(const StoreSet& stores, std::string_view promptUtf
     return choose(stores, candidates, count, promptUtf8);
 }
 
-std::vector<std::string> readSerialList(std::string_view text) {
-    std::vector<std::string> serials;
-    size_t start = 0;
-    while (start <= text.size() && serials.size() < MAX_SERIALS) {
-        size_t end = text.find(' ', start);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view piece = text.substr(start, end - start);
-        start = end + 1;
-        if (piece.empty() || piece.size() % 2 != 0) continue;
-        std::string blob;
-        bool valid = true;
-        for (size_t i = 0; i < piece.size(); i += 2) {
-            const int high = hexDigit(piece[i]);
-            const int low = hexDigit(piece[i + 1]);
-            if (high < 0 || low < 0) {
-                valid = false;
-                break;
-            }
-            blob.push_back(static_cast<char>(high * 16 + low));
-        }
-        if (!valid) continue;
-        serials.emplace_back(blob.rbegin(), blob.rend());
-    }
-    return serials;
-}
-
-crypto::CertPtr FindCertBySerial(const StoreSet& stores, std::string_view serialList, std::string_view issuerDn) {
-    if (stores.empty()) return nullptr;
+crypto::CertPtr findBySerial(const StoreSet& stores, std::string_view serialList, std::string_view issuerDn) {
     const std::vector<std::string> serials = readSerialList(serialList);
     NodeList candidates;
     int32_t count = 0;
@@ -173,6 +136,67 @@ crypto::CertPtr FindCertBySerial(const StoreSet& stores, std::string_view serial
         return FindCertBySubjectName(stores, encodedName);
     }
     return choose(stores, candidates, count, PROMPT_SIGN);
+}
+
+// The finders answer with a certificate or none, and none is all an engine
+// learns, whatever the reason: a failed allocation is not told apart from
+// a search that found nothing or a cancelled choice.
+template <class Find>
+crypto::CertPtr noneOnFailure(const StoreSet& stores, Find&& find) {
+    if (stores.empty()) return nullptr;
+    try {
+        return find();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+crypto::CertPtr FindCertBySubjectName(const StoreSet& stores, std::string_view encodedName) {
+    for (const crypto::Store* store : stores) {
+        if (!store) continue;
+        if (crypto::CertPtr found = store->findBySubjectName(encodedName)) return found;
+    }
+    return nullptr;
+}
+
+crypto::CertPtr FindCertByPartialDns(const StoreSet& stores, std::string_view list, std::string_view separator) {
+    return noneOnFailure(stores, [&] { return findByPartialDns(stores, list, separator); });
+}
+
+crypto::CertPtr ChooseAnyCert(const StoreSet& stores, std::string_view promptUtf8) {
+    return noneOnFailure(stores, [&] { return chooseAny(stores, promptUtf8); });
+}
+
+crypto::CertPtr FindCertBySerial(const StoreSet& stores, std::string_view serialList, std::string_view issuerDn) {
+    return noneOnFailure(stores, [&] { return findBySerial(stores, serialList, issuerDn); });
+}
+
+std::vector<std::string> readSerialList(std::string_view text) {
+    std::vector<std::string> serials;
+    size_t start = 0;
+    while (start <= text.size() && serials.size() < MAX_SERIALS) {
+        size_t end = text.find(' ', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view piece = text.substr(start, end - start);
+        start = end + 1;
+        if (piece.empty() || piece.size() % 2 != 0) continue;
+        std::string blob;
+        bool valid = true;
+        for (size_t i = 0; i < piece.size(); i += 2) {
+            const int high = hexDigit(piece[i]);
+            const int low = hexDigit(piece[i + 1]);
+            if (high < 0 || low < 0) {
+                valid = false;
+                break;
+            }
+            blob.push_back(static_cast<char>(high * 16 + low));
+        }
+        if (!valid) continue;
+        serials.emplace_back(blob.rbegin(), blob.rend());
+    }
+    return serials;
 }
 
 int32_t acquireDefaultProvider(std::string_view providerName, std::unique_ptr<crypto::ProviderContext>& provider) {

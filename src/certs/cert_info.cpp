@@ -1,6 +1,7 @@
 #include "certs/cert_info.h"
 
 #include <cstdio>
+#include <new>
 
 #include "control/state/member.h"
 #include "platform/crypto/names.h"
@@ -57,17 +58,22 @@ int32_t GetCertField(const crypto::Certificate* certificate, uint32_t type, std:
 }
 
 int32_t FillCertInfo(const crypto::Certificate& certificate, CertInfoRecord& record) {
-    CertInfoRecord filled;
-    for (uint32_t type = CERT_FIELD_SUBJECT; type <= CERT_FIELD_SERIAL; ++type) {
-        std::string text;
-        if (const int32_t code = GetCertField(&certificate, type, text); code != OK) {
-            record = CertInfoRecord();
-            return code;
+    record = CertInfoRecord();
+    // The engines fill the record after their operation succeeded; a text
+    // that cannot be held in memory is a code like the others, never the
+    // failure of a signature or verification already made.
+    try {
+        CertInfoRecord filled;
+        for (uint32_t type = CERT_FIELD_SUBJECT; type <= CERT_FIELD_SERIAL; ++type) {
+            std::string text;
+            if (const int32_t code = GetCertField(&certificate, type, text); code != OK) return code;
+            filled.texts[type - 1] = std::move(text);
         }
-        filled.texts[type - 1] = std::move(text);
+        record = std::move(filled);
+        return OK;
+    } catch (const std::bad_alloc&) {
+        return ERR_NO_MEMORY;
     }
-    record = std::move(filled);
-    return OK;
 }
 
 void storeCertInfo(const CertInfoRecord& record, CertInfoTexts& target) {

@@ -41,7 +41,8 @@ struct CertInfoRecord {
     bool filled() const { return texts[0].has_value(); }
 };
 
-// Fills all five texts, or none: returns the first failing field's code.
+// Fills all five texts, or none: returns the first failing field's code, or
+// ERR_NO_MEMORY.
 int32_t FillCertInfo(const crypto::Certificate& certificate, CertInfoRecord& record);
 
 // Replaces each entry for which the record holds a text; the others keep

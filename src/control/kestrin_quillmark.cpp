@@ -20,8 +20,11 @@
 namespace qm {
 
 KestrinQuillmark::KestrinQuillmark() {
-    lockModule();
+    // The settings first: a constructor that throws never reaches the
+    // destructor, and a lock taken before the throw would keep the module
+    // loaded for good.
     loadSettings(state_);
+    lockModule();
 }
 
 KestrinQuillmark::~KestrinQuillmark() { unlockModule(); }
@@ -81,17 +84,28 @@ HRESULT KestrinQuillmark::GetTypeInfo(uint32_t /*index*/, LCID /*lcid*/, ITypeIn
     return DISP_E_BADINDEX;
 }
 
+// The member table and the converted arguments are allocated; running out
+// of memory there is an answer to the caller, never an exception that
+// crosses the interface.
 HRESULT KestrinQuillmark::GetIDsOfNames(const IID& riid, LPOLESTR* names, uint32_t count, LCID /*lcid*/,
                                         DISPID* ids) {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!names && count > 0) return E_POINTER;
-    return getIDsOfNames(std::span<const LPOLESTR>(names, count), ids);
+    try {
+        return getIDsOfNames(std::span<const LPOLESTR>(names, count), ids);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT KestrinQuillmark::Invoke(DISPID id, const IID& riid, LCID /*lcid*/, uint16_t flags, DISPPARAMS* params,
                                  VARIANT* result, EXCEPINFO* exception, uint32_t* argError) {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-    return invokeMember(this, id, flags, params, result, exception, argError);
+    try {
+        return invokeMember(this, id, flags, params, result, exception, argError);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 // --- IObjectSafety -----------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <new>
 
 #include "control/kestrin_quillmark.h"
 #include "control/registration.h"
@@ -82,18 +83,29 @@ HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** object) {
     return qm::g_factory.QueryInterface(riid, object);
 }
 
+// Parsing the registrar script and building the entries allocate; a host
+// that calls these through their C names gets E_OUTOFMEMORY rather than an
+// exception it cannot catch.
 HRESULT DllRegisterServer() {
-    std::string error;
-    const HRESULT hr = qm::registerServer(platform::context().registry(), qm::modulePath(), &error);
-    if (FAILED(hr) && !error.empty()) std::fprintf(stderr, "DllRegisterServer: %s\n", error.c_str());
-    return hr;
+    try {
+        std::string error;
+        const HRESULT hr = qm::registerServer(platform::context().registry(), qm::modulePath(), &error);
+        if (FAILED(hr) && !error.empty()) std::fprintf(stderr, "DllRegisterServer: %s\n", error.c_str());
+        return hr;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT DllUnregisterServer() {
-    std::string error;
-    const HRESULT hr = qm::unregisterServer(platform::context().registry(), qm::modulePath(), &error);
-    if (FAILED(hr) && !error.empty()) std::fprintf(stderr, "DllUnregisterServer: %s\n", error.c_str());
-    return hr;
+    try {
+        std::string error;
+        const HRESULT hr = qm::unregisterServer(platform::context().registry(), qm::modulePath(), &error);
+        if (FAILED(hr) && !error.empty()) std::fprintf(stderr, "DllUnregisterServer: %s\n", error.c_str());
+        return hr;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 }  // extern "C"

@@ -54,11 +54,8 @@ int32_t decode(std::string_view text, std::string& der) {
     }
 }
 
-}  // namespace
-
-int32_t SealEnvelope(std::string_view content, const std::optional<std::string>& recipientList,
-                     std::string_view separator, std::string* output, uint64_t& outputLength,
-                     CertInfoRecord* recipientRecord) {
+int32_t seal(std::string_view content, const std::optional<std::string>& recipientList, std::string_view separator,
+             std::string* output, uint64_t& outputLength, CertInfoRecord* recipientRecord) {
     if (!output) {
         outputLength = signOutputBound(content.size());
         return OK;
@@ -79,8 +76,8 @@ int32_t SealEnvelope(std::string_view content, const std::optional<std::string>&
     return OK;
 }
 
-int32_t OpenEnvelope(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
-                     CertInfoRecord* recipientRecord) {
+int32_t openPlain(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
+                  CertInfoRecord* recipientRecord) {
     if (!output) {
         outputLength = envelopeText.size();
         return OK;
@@ -101,10 +98,9 @@ int32_t OpenEnvelope(std::string_view envelopeText, std::string* output, uint64_
     return OK;
 }
 
-int32_t SignAndSealEnvelope(std::string_view content, const std::optional<std::string>& signerList,
-                            const std::optional<std::string>& recipientList, std::string_view separator,
-                            std::string* output, uint64_t& outputLength, CertInfoRecord* signerRecord,
-                            CertInfoRecord* recipientRecord) {
+int32_t signAndSeal(std::string_view content, const std::optional<std::string>& signerList,
+                    const std::optional<std::string>& recipientList, std::string_view separator, std::string* output,
+                    uint64_t& outputLength, CertInfoRecord* signerRecord, CertInfoRecord* recipientRecord) {
     if (!output) {
         outputLength = signOutputBound(content.size());
         return OK;
@@ -132,8 +128,8 @@ int32_t SignAndSealEnvelope(std::string_view content, const std::optional<std::s
     return OK;
 }
 
-int32_t OpenAndVerifyEnvelope(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
-                              CertInfoRecord* signerRecord, CertInfoRecord* recipientRecord) {
+int32_t openAndVerify(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
+                      CertInfoRecord* signerRecord, CertInfoRecord* recipientRecord) {
     if (!output) {
         outputLength = envelopeText.size();
         return OK;
@@ -155,6 +151,35 @@ int32_t OpenAndVerifyEnvelope(std::string_view envelopeText, std::string* output
     if (signerRecord) FillCertInfo(*opened->signer, *signerRecord);
     if (recipientRecord && opened->recipient) FillCertInfo(*opened->recipient, *recipientRecord);
     return OK;
+}
+
+}  // namespace
+
+int32_t SealEnvelope(std::string_view content, const std::optional<std::string>& recipientList,
+                     std::string_view separator, std::string* output, uint64_t& outputLength,
+                     CertInfoRecord* recipientRecord) {
+    return runEngine([&] { return seal(content, recipientList, separator, output, outputLength, recipientRecord); });
+}
+
+int32_t OpenEnvelope(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
+                     CertInfoRecord* recipientRecord) {
+    return runEngine([&] { return openPlain(envelopeText, output, outputLength, recipientRecord); });
+}
+
+int32_t SignAndSealEnvelope(std::string_view content, const std::optional<std::string>& signerList,
+                            const std::optional<std::string>& recipientList, std::string_view separator,
+                            std::string* output, uint64_t& outputLength, CertInfoRecord* signerRecord,
+                            CertInfoRecord* recipientRecord) {
+    return runEngine([&] {
+        return signAndSeal(content, signerList, recipientList, separator, output, outputLength, signerRecord,
+                           recipientRecord);
+    });
+}
+
+int32_t OpenAndVerifyEnvelope(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
+                              CertInfoRecord* signerRecord, CertInfoRecord* recipientRecord) {
+    return runEngine(
+        [&] { return openAndVerify(envelopeText, output, outputLength, signerRecord, recipientRecord); });
 }
 
 namespace members {

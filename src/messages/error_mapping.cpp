@@ -1,6 +1,5 @@
 #include "messages/error_mapping.h"
 
-#include "control/state/codes.h"
 #include "platform/crypto/errors.h"
 
 namespace qm {
@@ -22,6 +21,12 @@ int32_t mapMessageError(MessageOperation operation, uint32_t lastError) {
             return ERR_DECRYPT;
     }
     return ERR_VERIFY;
+}
+
+int32_t signSizePassError(uint32_t lastError) {
+    const int32_t mapped = mapMessageError(MessageOperation::Signing, lastError);
+    if (mapped != ERR_SIGN || lastError == crypto::ERROR_SUCCESS) return mapped;
+    return platformErrorValue(lastError);
 }
 
 }  // namespace qm

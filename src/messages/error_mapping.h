@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+
+#include "control/state/codes.h"
 
 namespace qm {
 
@@ -18,5 +21,24 @@ int32_t mapMessageError(MessageOperation operation, uint32_t lastError);
 // on unchanged: the 32 bits read as a signed number (0x80090016 becomes
 // -2146893802; a plain system error number stays positive).
 inline int32_t platformErrorValue(uint32_t lastError) { return static_cast<int32_t>(lastError); }
+
+// The code of a failed size pass when signing by partial-DN list: the
+// mapping, except that an error it does not name is passed on as the
+// platform's own value. A failure that left no error at all (a provider
+// that did not say why) must not come out as 0, which reads as success;
+// it is the signing fallback.
+int32_t signSizePassError(uint32_t lastError);
+
+// Runs an engine's body. An engine answers with a code whatever happens
+// inside it: a failed allocation is ERR_NO_MEMORY, which the member reports
+// with its own text like any other engine failure.
+template <class Body>
+int32_t runEngine(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return ERR_NO_MEMORY;
+    }
+}
 
 }  // namespace qm

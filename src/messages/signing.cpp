@@ -60,9 +60,8 @@ int32_t signWith(std::string_view data, bool detached, const SignerName& signer,
     // own value; signing by serial number maps it like any other.
     if (!crypto::signedMessageSize(cert, data.size(), detached)) {
         const uint32_t error = crypto::getLastError();
-        const int32_t mapped = mapMessageError(MessageOperation::Signing, error);
-        if (signer.by == SignerBy::PartialDns && mapped == ERR_SIGN) return platformErrorValue(error);
-        return mapped;
+        return signer.by == SignerBy::PartialDns ? signSizePassError(error)
+                                                 : mapMessageError(MessageOperation::Signing, error);
     }
     const std::optional<std::string> message = crypto::signMessage(cert, data, detached);
     if (!message) return mapMessageError(MessageOperation::Signing, crypto::getLastError());
@@ -81,13 +80,17 @@ int32_t signWith(std::string_view data, bool detached, const SignerName& signer,
 
 int32_t SignMessage(std::string_view data, bool detached, const std::optional<std::string>& partialDnList,
                     std::string_view separator, std::string* output, uint64_t& outputLength, CertInfoRecord* record) {
-    return signWith(data, detached, {SignerBy::PartialDns, partialDnList, separator}, output, outputLength, record);
+    return runEngine([&] {
+        return signWith(data, detached, {SignerBy::PartialDns, partialDnList, separator}, output, outputLength,
+                        record);
+    });
 }
 
 int32_t SignMessageBySerial(std::string_view data, bool detached, const std::optional<std::string>& serialList,
                             std::string_view issuerDn, std::string* output, uint64_t& outputLength,
                             CertInfoRecord* record) {
-    return signWith(data, detached, {SignerBy::Serial, serialList, issuerDn}, output, outputLength, record);
+    return runEngine(
+        [&] { return signWith(data, detached, {SignerBy::Serial, serialList, issuerDn}, output, outputLength, record); });
 }
 
 namespace members {

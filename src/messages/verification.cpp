@@ -65,14 +65,11 @@ int32_t CheckCertificate(const crypto::Certificate& certificate, uint32_t checks
     return OK;
 }
 
-int32_t VerifyMessage(std::string_view messageText, std::string_view input, std::string* content,
-                      CertInfoRecord* record) {
+namespace {
+
+int32_t verify(std::string_view messageText, std::string_view input, std::string* content, CertInfoRecord* record) {
     std::string der;
-    try {
-        if (const int32_t code = encoding::decodeBase64Wrapped(messageText, der); code != OK) return code;
-    } catch (const std::bad_alloc&) {
-        return ERR_NO_MEMORY;
-    }
+    if (const int32_t code = encoding::decodeBase64Wrapped(messageText, der); code != OK) return code;
 
     crypto::CertPtr signer;
     std::optional<std::string> carried;
@@ -92,6 +89,13 @@ int32_t VerifyMessage(std::string_view messageText, std::string_view input, std:
     if (carried && content) *content = std::move(*carried);
     if (record) FillCertInfo(*signer, *record);
     return OK;
+}
+
+}  // namespace
+
+int32_t VerifyMessage(std::string_view messageText, std::string_view input, std::string* content,
+                      CertInfoRecord* record) {
+    return runEngine([&] { return verify(messageText, input, content, record); });
 }
 
 namespace members {

@@ -36,4 +36,24 @@ TEST(ErrorMapping, PlatformErrorsBecomeResultCodes) {
     EXPECT_EQ(qm::platformErrorValue(5), 5);
 }
 
+TEST(ErrorMapping, SizePassOfSigningByPartialDn) {
+    struct Case {
+        uint32_t lastError;
+        int32_t code;
+    } cases[] = {
+        {crypto::CRYPT_E_NO_KEY_PROPERTY, qm::ERR_NO_PRIVATE_KEY},
+        {crypto::CRYPT_E_OSS_ERROR, qm::ERR_ASN1},
+        {crypto::NTE_BAD_SIGNATURE, qm::ERR_BAD_SIGNATURE},
+        // Errors the mapping does not name go out as they are.
+        {crypto::NTE_BAD_KEYSET, -2146893802},
+        {5, 5},
+        // A failure without an error must not read as success.
+        {crypto::ERROR_SUCCESS, qm::ERR_SIGN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lastError);
+        EXPECT_EQ(qm::signSizePassError(c.lastError), c.code);
+    }
+}
+
 }  // namespace

@@ -417,6 +417,7 @@ TEST_F(TokenSigningTest, TheDefaultContainerThatCannotBeOpened) {
     EXPECT_EQ(box.text, "Get Enhanced prov failed!");
     EXPECT_EQ(box.caption, "Err");
     EXPECT_EQ(box.buttons, "ok");
+    EXPECT_EQ(box.icon, "");  // a plain box: no icon
     EXPECT_EQ(box.owner, "none");
 }
 

@@ -2,15 +2,10 @@
 //
 // An engine answers with a code whatever happens inside it, and the
 // certificate information it reads after its operation succeeded never turns
-// that success into a failure. The whole program's operator new is replaced
-// here so that any single allocation can be made to fail.
+// that success into a failure.
 
-#include <execinfo.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -21,76 +16,12 @@
 #include "messages/envelopes.h"
 #include "messages/signing.h"
 #include "messages/verification.h"
+#include "support/failing_allocator.h"
 #include "support/test_pki.h"
 
 namespace {
 
-// How many allocations succeed before one fails; none fails while negative.
-thread_local long long allocationsBeforeFailure = -1;
-thread_local bool allocationFailed = false;
-
-// The standard library's file system calls that report through an
-// error_code end the program when an allocation fails inside them; the
-// stores are read with those. Such an allocation is let through.
-bool insideFileSystemCall() {
-    void* frames[12];
-    const int count = backtrace(frames, 12);
-    char** names = backtrace_symbols(frames, count);
-    if (!names) return false;
-    bool inside = false;
-    for (int i = 0; i < count && !inside; ++i) inside = std::strstr(names[i], "St10filesystem") != nullptr;
-    std::free(names);
-    return inside;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (allocationsBeforeFailure == 0 && !insideFileSystemCall()) {
-        allocationsBeforeFailure = -1;
-        allocationFailed = true;
-        throw std::bad_alloc();
-    }
-    if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
-}
-
-// The compiler cannot see that these pair with the operator new above.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-#pragma GCC diagnostic pop
-
-namespace {
-
 using namespace testing_support;
-
-// Runs `run` with its first allocation failing, then its second, and so on,
-// until a run goes through without a failure; `check` sees every outcome and
-// whether an allocation failed in it. Nothing may escape `run`.
-template <class Run, class Check>
-void failEachAllocation(Run run, Check check) {
-    run();  // what is set up once and for all is not the subject here
-    for (long long n = 0; n < 200000; ++n) {
-        SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
-        std::optional<decltype(run())> outcome;
-        bool escaped = false;
-        allocationFailed = false;
-        allocationsBeforeFailure = n;
-        try {
-            outcome.emplace(run());
-        } catch (...) {
-            escaped = true;
-        }
-        allocationsBeforeFailure = -1;
-        ASSERT_FALSE(escaped);
-        check(*outcome, allocationFailed);
-        if (!allocationFailed) return;
-    }
-    FAIL() << "no end to the allocations";
-}
 
 class AllocationFailureTest : public HomeTest {
 protected:

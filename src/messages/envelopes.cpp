@@ -76,13 +76,10 @@ int32_t seal(std::string_view content, const std::optional<std::string>& recipie
     return OK;
 }
 
-int32_t openPlain(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
-                  CertInfoRecord* recipientRecord) {
-    if (!output) {
-        outputLength = envelopeText.size();
-        return OK;
-    }
-    output->clear();
+// Decodes an envelope's text and opens it with a key of the user's "MY"
+// store, the Base provider held for the call; `signedInside` says the
+// content is a signed message to verify as well.
+int32_t openEnvelopeText(std::string_view envelopeText, bool signedInside, crypto::Opened& opened) {
     std::string der;
     if (const int32_t code = decode(envelopeText, der); code != OK) return code;
     std::unique_ptr<crypto::ProviderContext> provider;
@@ -90,11 +87,25 @@ int32_t openPlain(std::string_view envelopeText, std::string* output, uint64_t& 
     const auto my = crypto::Store::openSystem("MY");
     if (!my) return ERR_STORE;
 
-    std::optional<crypto::Opened> opened = crypto::decryptMessage({my.get()}, der);
-    if (!opened) return mapMessageError(MessageOperation::Decryption, crypto::getLastError());
-    *output = std::move(opened->content);
+    std::optional<crypto::Opened> result = signedInside ? crypto::decryptAndVerifyMessage({my.get()}, der)
+                                                        : crypto::decryptMessage({my.get()}, der);
+    if (!result) return mapMessageError(MessageOperation::Decryption, crypto::getLastError());
+    opened = std::move(*result);
+    return OK;
+}
+
+int32_t openPlain(std::string_view envelopeText, std::string* output, uint64_t& outputLength,
+                  CertInfoRecord* recipientRecord) {
+    if (!output) {
+        outputLength = envelopeText.size();
+        return OK;
+    }
+    output->clear();
+    crypto::Opened opened;
+    if (const int32_t code = openEnvelopeText(envelopeText, false, opened); code != OK) return code;
+    *output = std::move(opened.content);
     outputLength = output->size();
-    if (recipientRecord && opened->recipient) FillCertInfo(*opened->recipient, *recipientRecord);
+    if (recipientRecord && opened.recipient) FillCertInfo(*opened.recipient, *recipientRecord);
     return OK;
 }
 
@@ -135,21 +146,14 @@ int32_t openAndVerify(std::string_view envelopeText, std::string* output, uint64
         return OK;
     }
     output->clear();
-    std::string der;
-    if (const int32_t code = decode(envelopeText, der); code != OK) return code;
-    std::unique_ptr<crypto::ProviderContext> provider;
-    if (acquireDefaultProvider(crypto::MS_DEF_PROV, provider) != OK) return ERR_PROVIDER;
-    const auto my = crypto::Store::openSystem("MY");
-    if (!my) return ERR_STORE;
-
-    std::optional<crypto::Opened> opened = crypto::decryptAndVerifyMessage({my.get()}, der);
-    if (!opened) return mapMessageError(MessageOperation::Decryption, crypto::getLastError());
-    if (!opened->signer) return ERR_NO_SIGNER;
-    if (const int32_t code = CheckCertificate(*opened->signer, CHECK_ALL); code != OK) return code;
-    *output = std::move(opened->content);
+    crypto::Opened opened;
+    if (const int32_t code = openEnvelopeText(envelopeText, true, opened); code != OK) return code;
+    if (!opened.signer) return ERR_NO_SIGNER;
+    if (const int32_t code = CheckCertificate(*opened.signer, CHECK_ALL); code != OK) return code;
+    *output = std::move(opened.content);
     outputLength = output->size();
-    if (signerRecord) FillCertInfo(*opened->signer, *signerRecord);
-    if (recipientRecord && opened->recipient) FillCertInfo(*opened->recipient, *recipientRecord);
+    if (signerRecord) FillCertInfo(*opened.signer, *signerRecord);
+    if (recipientRecord && opened.recipient) FillCertInfo(*opened.recipient, *recipientRecord);
     return OK;
 }
 

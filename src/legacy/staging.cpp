@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <system_error>
@@ -55,7 +56,11 @@ std::string_view appendFile(std::string& text, std::string_view path, int32_t ma
     }
     const uintmax_t size = std::filesystem::file_size(where, error);
     const uint64_t limit = maxSignSize > 0 ? static_cast<uint64_t>(maxSignSize) : 0;
-    if (error || size >= limit) return MSG_FILE_TOO_LONG;
+    if (error || size >= limit) {
+        // The file is opened before its size counts: one that cannot be read
+        // says so, however long it is.
+        return std::ifstream(where, std::ios::binary) ? MSG_FILE_TOO_LONG : MSG_CANNOT_OPEN_FILE;
+    }
     std::string content;
     if (files::readWholeFile(where, content) != files::ReadResult::Ok) return MSG_CANNOT_OPEN_FILE;
     // The file may have grown between the two looks.

@@ -49,6 +49,7 @@ TEST_F(LegacySigningTest, PageFlowSignsAndVerifies) {
     EXPECT_EQ(errorNum(receiver.get()), 0);
     EXPECT_EQ(errMsg(receiver.get()), "");
     EXPECT_EQ(get(receiver.get(), "signerDN").text(), "O=Bank, CN=Signer");
+    EXPECT_EQ(get(receiver.get(), "signerDN").text(), "O=Bank, CN=Signer");  // not handed out once
     const std::string plain = encoding::decodeBase64Plain(get(receiver.get(), "signsPlaintextBase64").text());
     EXPECT_EQ(plain, ITEM_AB);
     EXPECT_EQ(get(receiver.get(), "signsHashBase64").text(), encoding::encodeBase64Plain(crypto::sha1(plain)));
@@ -74,6 +75,15 @@ TEST_F(LegacySigningTest, DetachedSignatureOfThePlaintextProperty) {
     home.answer("ok");
     call(control(), "makeAttachedSign");
     expectLastBox("未完成表单内容/文件名输入!", "错误");
+
+    // An attached signing consumes the plaintext property as well.
+    put(control(), "plainTextForDetachedSign", "转账");
+    call(control(), "addFormItem", {"ab"});
+    call(control(), "makeAttachedSign");
+    EXPECT_EQ(errorNum(control()), 0);
+    home.answer("ok");
+    call(control(), "makeDetachedSign");
+    expectLastBox("未输入明文，无法进行签名！", "错误");
 }
 
 TEST_F(LegacySigningTest, DecliningTheConfirmation) {
@@ -287,12 +297,13 @@ TEST_F(LegacySigningTest, PlatformFailuresShowTheirError) {
         int32_t code;
         const char* caption;
         const char* text;
+        bool plaintextKept;  // only a failing size pass consumes it
     } cases[] = {
         {"CN=Keyless", {}, -18, "获取签名包的长度",
-         "该证书缺少CERT_KEY_PROV_INFO_PROP_ID 或 CERT_KEY_CONTEXT_PROP_ID 属性, 无法用于签名！"},
-        {"CN=Lost", {}, -18, "获取签名包的长度", "错误！密钥存储介质不能打开，或者不存在。"},
+         "该证书缺少CERT_KEY_PROV_INFO_PROP_ID 或 CERT_KEY_CONTEXT_PROP_ID 属性, 无法用于签名！", false},
+        {"CN=Lost", {}, -18, "获取签名包的长度", "错误！密钥存储介质不能打开，或者不存在。", false},
         // The size pass does not unlock the key; the signing pass asks.
-        {"CN=Locked", {"cancel"}, -19, "获取签名包的内容", "错误！出错代码为：0x800704c7"},
+        {"CN=Locked", {"cancel"}, -19, "获取签名包的内容", "错误！出错代码为：0x800704c7", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dn);
@@ -305,6 +316,12 @@ TEST_F(LegacySigningTest, PlatformFailuresShowTheirError) {
         EXPECT_EQ(errorNum(page.get()), c.code);
         expectLastBox(c.text, c.caption);
         EXPECT_EQ(get(page.get(), "detachedSign").text(), "");
+
+        // Signed again by a usable key, without putting the text again.
+        put(page.get(), "defaultDN", "CN=Signer");
+        if (!c.plaintextKept) home.answer("ok");
+        call(page.get(), "makeDetachedSign");
+        EXPECT_EQ(errorNum(page.get()), c.plaintextKept ? 0 : -11);
     }
 }
 
@@ -392,6 +409,22 @@ TEST_F(LegacyEnvelopeTest, ALargeEnvelopeIsCompressed) {
     const std::string expanded = encoding::encodeBase64Wrapped(message);
     EXPECT_EQ(call(receiver.get(), "QMDecryptedAndVerifiedEnvelop", {expanded.c_str()}).hr, S_OK);
     EXPECT_EQ(call(receiver.get(), "QMGetPlainText").text(), ITEM_AB);
+
+    // The threshold counts the envelope's own bytes: exactly MaxCompSize is
+    // compressed, one byte under it is not.
+    const auto size = static_cast<int32_t>(message.size());
+    struct Case {
+        int32_t maxCompSize;
+        bool compressed;
+    } cases[] = {{size, true}, {size + 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.maxCompSize);
+        auto page = newControl();
+        put(page.get(), "MaxCompSize", c.maxCompSize);
+        bool packed = !c.compressed;
+        EXPECT_EQ(messageOf(seal(page.get()), &packed).size(), message.size());
+        EXPECT_EQ(packed, c.compressed);
+    }
 }
 
 TEST_F(LegacyEnvelopeTest, ChoosingTheRecipient) {

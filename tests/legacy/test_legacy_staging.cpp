@@ -1,7 +1,9 @@
 // Staging and packing: what the legacy adders and DN properties keep, and
 // the legacy plaintext that makeAttachedSign signs.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -106,6 +108,21 @@ TEST_F(LegacyStagingTest, PackingStops) {
         expectLastBox(c.message, "错误");
         EXPECT_EQ(get(page.get(), "attachedSign").text(), "");
     }
+}
+
+// A file is opened before its size counts: one that cannot be read is
+// reported as such however long it is.
+TEST_F(LegacyStagingTest, AnUnreadableLongFileCannotBeOpened) {
+    if (::geteuid() == 0) GTEST_SKIP() << "the superuser reads every file";
+    writeDriveFile("c:\\legacy\\locked.txt", "xyz");
+    std::filesystem::permissions(home.context().files().map("c:\\legacy\\locked.txt"), std::filesystem::perms::none);
+    put(control(), "MaxSignSize", 3);
+    call(control(), "addFileName", {"c:\\legacy\\locked.txt"});
+    put(control(), "defaultDN", "CN=Signer");
+    home.answer("ok");
+    call(control(), "makeAttachedSign");
+    EXPECT_EQ(errorNum(control()), -11);
+    expectLastBox("无法打开文件!", "错误");
 }
 
 TEST_F(LegacyStagingTest, AStopReleasesTheFilesButNotTheItems) {

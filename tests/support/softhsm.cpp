@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <regex>
 #include <stdexcept>
 #include <string_view>
 
@@ -77,12 +76,13 @@ std::string SoftHsm::util(const std::vector<std::string>& arguments) {
 unsigned long SoftHsm::initToken(const std::string& label, const std::string& pin) {
     const std::string out =
         util({"--init-token", "--free", "--label", label, "--so-pin", TOKEN_SO_PIN, "--pin", pin});
-    std::smatch match;
-    static const std::regex reassigned("reassigned to slot ([0-9]+)");
-    if (!std::regex_search(out, match, reassigned)) {
+    constexpr std::string_view said = "reassigned to slot ";
+    const size_t at = out.find(said);
+    const size_t digits = at == std::string::npos ? std::string::npos : at + said.size();
+    if (digits == std::string::npos || digits >= out.size() || out[digits] < '0' || out[digits] > '9') {
         throw std::runtime_error("softhsm2-util --init-token did not say the slot: " + out);
     }
-    return std::stoul(match[1].str());
+    return std::stoul(out.substr(digits));
 }
 
 void SoftHsm::importKey(const std::string& token, const PkiCert& cert, const std::string& label,

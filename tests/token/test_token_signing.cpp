@@ -369,6 +369,42 @@ TEST_F(TokenSigningTest, EveryCallConsumesTheStagedFields) {
     EXPECT_EQ(attached(withoutFile)->content, bodyOf("W", "C", "K"));
 }
 
+// The signer details a page reads after a failure must not be those of an
+// earlier signature on the same object: every failure empties all five.
+TEST_F(TokenSigningTest, AFailedSigningLeavesNoEarlierSigner) {
+    tokenUser();
+    struct Case {
+        const char* name;
+        bool staged;
+        bool serverMode;
+        const char* dn;
+        int32_t code;
+    };
+    const std::vector<Case> cases = {
+        // Nothing staged: the message cannot be built.
+        {"no message", false, false, "CN=Token User", -10001},
+        {"server mode", true, true, "CN=Token User", -10001},
+        // The user closes the chooser without a choice.
+        {"no certificate chosen", true, false, "", -10005},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stage("W", "C", "K");
+        ASSERT_EQ(sign().hr, S_OK) << errMsg(control());
+        ASSERT_EQ(call(control(), "QMGetSignerCertInfo", {1}).text(), "C=CN, O=Bank, CN=Token User");
+
+        if (c.staged) stage("W", "C", "K");
+        put(control(), "QMServerMode", c.serverMode ? 1 : 0);
+        if (!c.serverMode && *c.dn == '\0') home.answer("cancel");
+        EXPECT_EQ(sign(c.dn).hr, S_FALSE);
+        EXPECT_EQ(errorNum(control()), c.code);
+        for (int32_t type = 1; type <= 5; ++type) {
+            EXPECT_EQ(call(control(), "QMGetSignerCertInfo", {type}).text(), "") << type;
+        }
+        put(control(), "QMServerMode", 0);
+    }
+}
+
 TEST_F(TokenSigningTest, WhereTheKeyCannotBeReached) {
     struct Case {
         const char* name;
@@ -517,6 +553,44 @@ TEST_F(TokenSigningTest, MessagesThatDoNotVerify) {
         EXPECT_EQ(call(verifier.get(), "QMAdvFendrelAfterwardsVerify", {c.message}).hr, S_FALSE);
         EXPECT_EQ(errorNum(verifier.get()), c.code);
         EXPECT_EQ(errMsg(verifier.get()), c.errMsg);
+    }
+}
+
+// A failed verification on an object that verified before: the signer read
+// back is not the earlier one, while the slots keep what the earlier
+// message left (they are only ever replaced by an element that occurs).
+TEST_F(TokenSigningTest, AFailedVerificationLeavesNoEarlierSigner) {
+    const PkiCert user = tokenUser();
+    stage("W", "C", "K", "f.txt", "file");
+    const std::string good = sign().text();
+    const auto ordinary = crypto::signMessage(user.cert, "ordinary signed text", false);
+    ASSERT_TRUE(ordinary.has_value());
+
+    struct Case {
+        const char* name;
+        ScriptValue message;
+        int32_t code;
+    };
+    const std::vector<Case> cases = {
+        {"null", ScriptValue::null(), -10001},
+        // Base64 that ends inside a group.
+        {"broken Base64", "QUJD\nQQ", -10002},
+        // Verifies, but carries no token body.
+        {"not a token body", encoding::encodeBase64Wrapped(*ordinary).c_str(), -10009},
+    };
+    auto verifier = newControl();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(call(verifier.get(), "QMAdvFendrelAfterwardsVerify", {good.c_str()}).hr, S_OK);
+        ASSERT_EQ(call(verifier.get(), "QMGetSignerCertInfo", {1}).text(), "C=CN, O=Bank, CN=Token User");
+
+        EXPECT_EQ(call(verifier.get(), "QMAdvFendrelAfterwardsVerify", {c.message}).hr, S_FALSE);
+        EXPECT_EQ(errorNum(verifier.get()), c.code);
+        for (int32_t type = 1; type <= 5; ++type) {
+            EXPECT_EQ(call(verifier.get(), "QMGetSignerCertInfo", {type}).text(), "") << type;
+        }
+        EXPECT_EQ(slot(verifier.get(), 1), "C");
+        EXPECT_EQ(slot(verifier.get(), 4), "file");
     }
 }
 

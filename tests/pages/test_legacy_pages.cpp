@@ -3,7 +3,6 @@
 // and makes.
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "encoding/base64.h"
 #include "platform/codepage/codepage.h"
@@ -19,13 +18,6 @@ namespace {
 constexpr std::string_view CREATE =
     "var q = new ActiveXObject('Quillmark.KestrinQuillmark');\n"
     "var r = new ActiveXObject('Quillmark.KestrinQuillmark');\n";
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 class LegacyPageTest : public PageTest {
 protected:

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,13 +26,6 @@ constexpr std::string_view RECEIVE =
     "for (var name = q.QMGetFile(); name !== ''; name = q.QMGetFile()) print('file ' + name);\n"
     "print('files done ' + q.errorNum + ' ' + q.errMsg);\n"
     "print('signer ' + q.QMGetSignerCertInfo(1));\n";
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 class PackagePageTest : public PageTest {
 protected:

@@ -2,7 +2,6 @@
 // openssl command verifies what the control signed.
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "encoding/base64.h"
 #include "platform/codepage/codepage.h"
@@ -15,13 +14,6 @@ using namespace testing_support;
 namespace {
 
 constexpr std::string_view CREATE = "var q = new ActiveXObject('Quillmark.KestrinQuillmark');\n";
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 class SigningPageTest : public PageTest {
 protected:

@@ -57,4 +57,11 @@ HostRun PageTest::page(std::string_view script, std::string_view answers) {
     return run;
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
 }  // namespace testing_support

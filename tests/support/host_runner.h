@@ -27,6 +27,9 @@ HostRun runHost(const std::filesystem::path& home, const std::vector<std::string
 
 // Page scripts against the real control: the module is registered in the
 // test's home once, and every page runs there.
+// A page's output, a line at a time (without the line ends).
+std::vector<std::string> lines(const std::string& text);
+
 class PageTest : public HomeTest {
 protected:
     void SetUp() override;
